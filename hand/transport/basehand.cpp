@@ -1,0 +1,199 @@
+#include "transport/basehand.h"
+
+#include <iostream>
+#include <mutex>
+
+namespace BaseHandProtocol {
+
+using CommSocket::Transmit::UDPSocket;
+
+BaseHand::BaseHand() = default;
+BaseHand::~BaseHand() = default;
+
+void BaseHand::open_endpoints(const std::string& ip, std::size_t joints) {
+    ctrl_udp_socket = std::make_shared<UDPSocket>(ip, kCtrlPort);
+    comm_udp_socket = std::make_shared<UDPSocket>(ip, kCommPort);
+    aux_udp_socket = std::make_shared<UDPSocket>(ip, kAuxPort);
+    default_pos.assign(joints, 0.0f);
+    default_velocity.assign(joints, 0.0f);
+    default_current.assign(joints, 0.0f);
+}
+
+// Shared by all hand classes: each one forwards its slot here.
+int BaseHand::get_pvc(std::vector<std::vector<float>>& pvc) {
+    pvc.clear();
+
+    std::vector<float> values;
+    pvc.push_back(get_pos(values) == kSuccess ? values : default_pos);
+
+    values.clear();
+    pvc.push_back(get_velocity(values) == kSuccess ? values : default_velocity);
+
+    values.clear();
+    const int status = get_current(values);
+    pvc.push_back(status == kSuccess ? values : default_current);
+    return status;
+}
+
+// ---------------------------------------------------------------------------
+
+namespace {
+
+std::mutex& output_mutex() {
+    static std::mutex mutex;
+    return mutex;
+}
+
+void write_line(std::ostream& stream, std::string_view line) {
+    std::lock_guard<std::mutex> lock(output_mutex());
+    stream << line << std::endl;
+}
+
+// The trace names the source from the library's own root ("hand/...") rather
+// than with the build machine's absolute path.
+std::string_view source_name(std::string_view path) {
+    const auto root = path.rfind("hand/");
+    if (root != std::string_view::npos && (root == 0 || path[root - 1] == '/')) {
+        return path.substr(root);
+    }
+    return path;
+}
+
+}  // namespace
+
+void print_line(std::string_view line) { write_line(std::cout, line); }
+
+void print_error_line(std::string_view line) { write_line(std::cerr, line); }
+
+void trace_line(const char* file, const char* function, int line) {
+    std::string text = "file = ";
+    text += source_name(file);
+    text += "    function = ";
+    text += function;
+    text += "    line = ";
+    text += std::to_string(line);
+    print_line(text);
+}
+
+// ---------------------------------------------------------------------------
+
+Payload Payload::padded(std::vector<unsigned char>& frame) {
+    Payload p;
+    p.form_ = Form::Padded;
+    p.frame_ = &frame;
+    return p;
+}
+
+Payload Payload::text(std::string& text) {
+    Payload p;
+    p.form_ = Form::Text;
+    p.text_ = &text;
+    return p;
+}
+
+Payload Payload::exact(const unsigned char* data, unsigned short length) {
+    Payload p;
+    p.form_ = Form::Exact;
+    p.data_ = data;
+    p.length_ = length;
+    return p;
+}
+
+int Payload::send_on(UDPSocket& endpoint) const {
+    switch (form_) {
+    case Form::Padded:
+        return frame_ != nullptr ? endpoint.SendData(*frame_) : 1;
+    case Form::Text:
+        return text_ != nullptr ? endpoint.SendData(*text_) : 1;
+    case Form::Exact:
+        return endpoint.SendData(data_, length_);
+    }
+    return 1;
+}
+
+namespace {
+
+// One non-blocking poll. Returns false when nothing was taken.
+bool poll_once(UDPSocket& endpoint, ReplyForm form, std::string& text, char (&bytes)[UDPSocket::kBufferLength],
+               std::string_view& reply) {
+    if (form == ReplyForm::Text) {
+        if (endpoint.ReceiveData(text) != 0) {
+            return false;
+        }
+        reply = text;
+        return true;
+    }
+    int length = 0;
+    if (endpoint.ReceiveData(bytes, length) != 0) {
+        return false;
+    }
+    reply = std::string_view(bytes, static_cast<std::size_t>(length));
+    return true;
+}
+
+}  // namespace
+
+int run_exchange(const Exchange& exchange) {
+    if (exchange.endpoint == nullptr) {
+        return kFailure;
+    }
+    UDPSocket& endpoint = *exchange.endpoint;
+    const auto now = [&exchange] { return exchange.now ? exchange.now() : Exchange::Clock::now(); };
+
+    enum class State { Send, Await };
+    State state = State::Send;
+    std::string text;
+    char bytes[UDPSocket::kBufferLength];
+    long long elapsed_ms = 0;
+
+    const auto start = now();
+    for (;;) {
+        if (state == State::Send) {
+            if (exchange.payload.send_on(endpoint) == 0) {
+                state = State::Await;
+            } else {
+                if (exchange.send_failed) {
+                    exchange.send_failed();
+                }
+                if (exchange.on_send_failure == SendFailure::Fail) {
+                    return kFailure;
+                }
+            }
+        } else if (!exchange.judge) {
+            return kSuccess;  // a command that expects no reply is done once sent
+        } else {
+            std::string_view reply;
+            Verdict verdict = Verdict::Ignore;
+            if (poll_once(endpoint, exchange.reply_form, text, bytes, reply)) {
+                verdict = exchange.judge(reply);
+            } else if (exchange.on_empty_poll) {
+                verdict = exchange.on_empty_poll();
+            }
+            switch (verdict) {
+            case Verdict::Accept:
+                return kSuccess;
+            case Verdict::Fail:
+                return kFailure;
+            case Verdict::Resend:
+                state = State::Send;
+                break;
+            case Verdict::Ignore:
+                break;
+            }
+        }
+
+        elapsed_ms = std::chrono::duration_cast<std::chrono::milliseconds>(now() - start).count();
+        if (elapsed_ms > exchange.budget_ms) {
+            break;
+        }
+    }
+
+    if (exchange.before_timeout_line) {
+        exchange.before_timeout_line(elapsed_ms);
+    }
+    print_line(exchange.timeout_prefix + (state == State::Send ? "DEVICE SENDTO: " : "DEVICE RECVFROM: ") +
+               exchange.address + ", TIMEOUT");
+    return kTimeout;
+}
+
+}  // namespace BaseHandProtocol

@@ -1,0 +1,181 @@
+#pragma once
+
+// The hands' side of the wire, for tests and for users without hardware.
+// Written from the hand's point of view and independent of the library.
+
+#include <netinet/in.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace sim {
+
+constexpr unsigned short kCtrlPort = 2333;
+constexpr unsigned short kCommPort = 2334;
+constexpr unsigned short kAuxPort = 2335;
+constexpr const char* kSubnetBroadcast = "192.168.137.255";
+
+class Simulator;
+
+// One datagram that reached a hand.
+struct Received {
+    unsigned short port = 0;  // the hand's port it arrived on
+    std::string bytes;
+    std::string from_ip;
+    unsigned short from_port = 0;
+};
+
+// Misbehaviour applied to every answer a hand gives on its protocol ports.
+struct Faults {
+    bool silent = false;              // never answer
+    int delay_ms = 0;                 // answer this much later
+    int copies = 1;                   // send each answer this many times
+    std::vector<std::string> before;  // datagrams sent ahead of each answer
+};
+
+// How a hand answers a discovery request.
+struct DiscoveryAnswer {
+    std::string text;                // the reply datagram, byte for byte
+    bool answer = true;              // false: stay silent
+    int delay_ms = 0;                // answer this much later
+    int copies = 1;                  // send the reply this many times
+    std::vector<std::string> extra;  // further datagrams sent after the reply
+};
+
+// Builds the JSON object of a discovery reply with members in the order given.
+class JsonObject {
+public:
+    JsonObject& str(const std::string& key, const std::string& value);
+    JsonObject& num(const std::string& key, long long value);
+    JsonObject& array(const std::string& key, const std::vector<long long>& values);
+    JsonObject& raw(const std::string& key, const std::string& json);
+    std::string text() const;
+
+private:
+    std::string members_;
+};
+
+std::string json_string(const std::string& value);
+
+// A simulated hand at one address, bound to its ports 2333, 2334 and 2335.
+// The base hand answers with scripted datagrams only; the hand kinds derive
+// from it and answer from their own state in handle().
+class Hand {
+public:
+    explicit Hand(std::string ip);
+    virtual ~Hand();
+
+    Hand(const Hand&) = delete;
+    Hand& operator=(const Hand&) = delete;
+
+    const std::string& ip() const { return ip_; }
+
+    void set_discovery(DiscoveryAnswer answer);
+    void set_faults(Faults faults);
+
+    // Queues an answer for the next datagram on port; scripted answers are
+    // used up in order before handle() is asked. An empty string means no
+    // answer for that datagram.
+    void script(unsigned short port, std::string answer);
+    // Sends a datagram now from port to whoever last wrote to that port.
+    // Returns false when nobody has written to it yet.
+    bool push(unsigned short port, const std::string& bytes);
+
+    std::vector<Received> received(unsigned short port) const;
+    std::size_t received_count(unsigned short port) const;
+    // Waits until at least count datagrams have arrived on port.
+    bool wait_received(unsigned short port, std::size_t count, std::chrono::milliseconds timeout) const;
+    void clear_received();
+
+protected:
+    // The hand's answers to one datagram (none by default). Called on the
+    // simulator's thread with mutex_ held; hand kinds guard their state with
+    // the same mutex.
+    virtual std::vector<std::string> handle(unsigned short port, const std::string& datagram);
+
+    mutable std::mutex mutex_;
+
+private:
+    friend class Simulator;
+
+    std::string ip_;
+    DiscoveryAnswer discovery_;
+    Faults faults_;
+    std::map<unsigned short, std::deque<std::string>> scripts_;
+    std::vector<Received> received_;
+    mutable std::condition_variable arrived_;
+    std::map<unsigned short, sockaddr_in> last_peer_;
+    Simulator* simulator_ = nullptr;
+    int fds_[3] = {-1, -1, -1};
+};
+
+// The event loop that hosts the hands and answers discovery broadcasts.
+class Simulator {
+public:
+    Simulator();
+    ~Simulator();
+
+    Simulator(const Simulator&) = delete;
+    Simulator& operator=(const Simulator&) = delete;
+
+    // Binds the hand's ports on its address; throws std::runtime_error when
+    // that is not possible (the address is not local, or already taken).
+    template <class H, class... Args>
+    std::shared_ptr<H> add(Args&&... args) {
+        auto hand = std::make_shared<H>(std::forward<Args>(args)...);
+        add_hand(hand);
+        return hand;
+    }
+    void add_hand(std::shared_ptr<Hand> hand);
+
+    // Stops answering discovery (the hands keep their ports).
+    void set_discovery_enabled(bool enabled);
+    // Discovery requests received so far.
+    std::vector<Received> discovery_requests() const;
+    bool wait_discovery_requests(std::size_t count, std::chrono::milliseconds timeout) const;
+
+private:
+    friend class Hand;
+
+    struct Endpoint {
+        int fd = -1;
+        unsigned short port = 0;
+        Hand* hand = nullptr;  // null for the discovery listener
+    };
+    struct Pending {
+        std::chrono::steady_clock::time_point due;
+        int fd = -1;
+        sockaddr_in to{};
+        std::string bytes;
+    };
+
+    void run();
+    void wake();
+    void on_datagram(const Endpoint& endpoint);
+    void answer_discovery(const sockaddr_in& from, const std::string& bytes);
+    void schedule(int fd, const sockaddr_in& to, std::string bytes, int delay_ms);
+    void send_now(int fd, const sockaddr_in& to, const std::string& bytes);
+
+    mutable std::mutex mutex_;
+    mutable std::condition_variable discovery_arrived_;
+    std::vector<std::shared_ptr<Hand>> hands_;
+    std::vector<Endpoint> endpoints_;
+    std::vector<Pending> pending_;
+    std::vector<Received> discovery_requests_;
+    bool discovery_enabled_ = true;
+    int discovery_fd_ = -1;
+    int wake_fd_ = -1;
+    std::atomic<bool> stopping_{false};
+    std::thread thread_;
+};
+
+}  // namespace sim

@@ -1,0 +1,99 @@
+// What the protocol interface shares: get_pvc and the trace line.
+#include <gtest/gtest.h>
+
+#include "transport/basehand.h"
+
+using testing::internal::CaptureStdout;
+using testing::internal::GetCapturedStdout;
+
+namespace {
+
+// A hand whose three reads return scripted results; every other slot fails.
+class FakeHand : public BaseHandProtocol::BaseHand {
+public:
+    int pos_status = 0, velocity_status = 0, current_status = 0;
+    std::vector<std::string> calls;
+
+    FakeHand() {
+        default_pos.assign(6, 0.0f);
+        default_velocity.assign(6, 0.0f);
+        default_current.assign(6, 0.0f);
+    }
+
+    int get_pos(std::vector<float>& v) override { return read("pos", pos_status, v, 1.5f); }
+    int get_velocity(std::vector<float>& v) override { return read("velocity", velocity_status, v, 2.5f); }
+    int get_current(std::vector<float>& v) override { return read("current", current_status, v, 3.5f); }
+    int get_pvc(std::vector<std::vector<float>>& pvc) override { return BaseHand::get_pvc(pvc); }
+
+    int calibration() override { return -1; }
+    int enable() override { return -1; }
+    int disable() override { return -1; }
+    int reboot() override { return -1; }
+    int get_cnt(std::vector<long>&) override { return -1; }
+    int get_errorcode(std::vector<long>&) override { return -1; }
+    int get_status(std::vector<unsigned char>&) override { return -1; }
+    int clear_errorcode() override { return -1; }
+    int get_comm_config(std::string&) override { return -1; }
+    int set_comm_config(std::string) override { return -1; }
+    int get_pos_limited(std::vector<float>&) override { return -1; }
+    int get_velocity_limited(std::vector<float>&) override { return -1; }
+    int get_current_limited(std::vector<float>&) override { return -1; }
+    int set_velocity_limited(unsigned char, float) override { return -1; }
+    int set_pos_limited(unsigned char, float, float) override { return -1; }
+    int set_current_limited(unsigned char, float) override { return -1; }
+    int set_pos(std::vector<float>) override { return -1; }
+    int set_velocity(std::vector<float>) override { return -1; }
+    int set_current(std::vector<float>) override { return -1; }
+    int fast_set_positions(std::vector<float>) override { return -1; }
+    int get_ts_matrix(std::vector<std::vector<unsigned char>>&) override { return -1; }
+    int get_ts_tashan(std::vector<std::vector<float>>&) override { return -1; }
+    int get_ntc(int&) override { return -1; }
+
+private:
+    int read(const char* what, int status, std::vector<float>& out, float value) {
+        calls.emplace_back(what);
+        out.assign(6, value);
+        return status;
+    }
+};
+
+}  // namespace
+
+TEST(GetPvc, ReadsPositionVelocityCurrentInThatOrder) {
+    FakeHand hand;
+    std::vector<std::vector<float>> pvc = {{9.0f}};
+    EXPECT_EQ(hand.get_pvc(pvc), 0);
+    EXPECT_EQ(hand.calls, (std::vector<std::string>{"pos", "velocity", "current"}));
+    ASSERT_EQ(pvc.size(), 3u);
+    EXPECT_EQ(pvc[0], std::vector<float>(6, 1.5f));
+    EXPECT_EQ(pvc[1], std::vector<float>(6, 2.5f));
+    EXPECT_EQ(pvc[2], std::vector<float>(6, 3.5f));
+}
+
+TEST(GetPvc, FailedReadsAreReplacedByDefaultsAndOnlyTheCurrentReadCounts) {
+    FakeHand hand;
+    hand.pos_status = -2;
+    hand.velocity_status = -1;
+    std::vector<std::vector<float>> pvc;
+    EXPECT_EQ(hand.get_pvc(pvc), 0);
+    EXPECT_EQ(pvc[0], hand.default_pos);
+    EXPECT_EQ(pvc[1], hand.default_velocity);
+    EXPECT_EQ(pvc[2], std::vector<float>(6, 3.5f));
+
+    hand.pos_status = 0;
+    hand.velocity_status = 0;
+    hand.current_status = -1;
+    EXPECT_EQ(hand.get_pvc(pvc), -1);
+    ASSERT_EQ(pvc.size(), 3u);
+    EXPECT_EQ(pvc[0], std::vector<float>(6, 1.5f));
+    EXPECT_EQ(pvc[2], hand.default_current);
+}
+
+TEST(TraceLine, NamesTheSourceFromTheLibraryRoot) {
+    CaptureStdout();
+    BaseHandProtocol::trace_line("/build/somewhere/hand/protocols/qmhv1.cpp", "set_velocity", 42);
+    BaseHandProtocol::trace_line("qmhv1.cpp", "get_ntc", 7);
+    EXPECT_EQ(GetCapturedStdout(),
+              "file = hand/protocols/qmhv1.cpp    function = set_velocity    line = 42\n"
+              "file = qmhv1.cpp    function = get_ntc    line = 7\n");
+}
