@@ -1,0 +1,209 @@
+// The first-generation wire codec without a network: frames byte for byte,
+// text and error-field decoding, position targets, configuration texts.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <thread>
+
+#include "protocols/handprotocol.h"
+#include "protocols/qmhv1.h"
+
+using namespace BaseHandProtocol::qmhv1_codec;
+using testing::ElementsAre;
+using testing::internal::CaptureStdout;
+using testing::internal::GetCapturedStdout;
+
+namespace {
+
+using Bytes = std::vector<unsigned char>;
+
+std::vector<float> limits_of(float full_scale) {
+    std::vector<float> limits;
+    for (int i = 0; i < 6; ++i) {
+        limits.push_back(0.0f);
+        limits.push_back(full_scale);
+    }
+    return limits;
+}
+
+}  // namespace
+
+TEST(Qmhv1Codec, FramesOfTheCommandTable) {
+    EXPECT_EQ(calibration_frame(), (Bytes{0x01, 0x01}));
+    EXPECT_EQ(disable_frame(), (Bytes{0x01}));
+    EXPECT_EQ(clear_errorcode_frame(), (Bytes{0x01, 0xF1, 0x00, 0x00}));
+    EXPECT_EQ(reset_pid_frame(), (Bytes{0x01, 0x0B}));
+    EXPECT_EQ(pos_request(), (Bytes{0x02, 0x00}));
+    EXPECT_EQ(config_request(), Bytes(6, 0xFF));
+    EXPECT_EQ(pid_frame(0x05, 2, {1.0f, 0.5f, 0.0f}),
+              (Bytes{0x01, 0x05, 0x00, 0x02, 0x3F, 0x80, 0, 0, 0x3F, 0x00, 0, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(pid_frame(0x06, 1, {2.0f, 0.0f, 0.5f}),
+              (Bytes{0x01, 0x06, 0x00, 0x01, 0x40, 0, 0, 0, 0, 0, 0, 0, 0x3F, 0, 0, 0}));
+    EXPECT_EQ(pos_limit_frame(3, 10.0f, 2000.0f),
+              (Bytes{0x01, 0x08, 0x00, 0x03, 0x41, 0x20, 0, 0, 0x44, 0xFA, 0, 0}));
+    EXPECT_EQ(velocity_limit_frame(3, 100.0f), (Bytes{0x00, 0x09, 0x00, 0x03, 0x42, 0xC8, 0, 0}));
+    Bytes minus_one;
+    append_float(minus_one, -1.0f);
+    EXPECT_EQ(minus_one, (Bytes{0xBF, 0x80, 0x00, 0x00}));
+}
+
+TEST(Qmhv1Codec, PositionTargetsScaleClampAndHold) {
+    std::array<float, 6> t{};
+    ASSERT_EQ(position_targets({0.0f, 0.25f, 1.0f, 1.5f, -0.3f, -1.0f}, limits_of(2000.0f), t), PositionCheck::Ok);
+    EXPECT_EQ(positions_frame(t), (Bytes{0x01, 0x11, 0x00, 0x00, 0x44, 0xFA, 0, 0, 0x44, 0xBB, 0x80, 0, 0, 0, 0, 0,
+                                         0, 0, 0, 0, 0xBF, 0x80, 0, 0, 0xBF, 0x80, 0, 0}));
+
+    const std::array<float, 6> holds{-1, -1, -1, -1, -1, -1};
+    EXPECT_EQ(position_targets(std::vector<float>(6, -0.5f), limits_of(2000), t), PositionCheck::AllNegative);
+    ASSERT_EQ(position_targets({-0.5f, -0.5f, -0.5f, -0.5f, -0.5f, -1.0f}, limits_of(2000), t), PositionCheck::Ok);
+    EXPECT_EQ(t, holds);
+    EXPECT_EQ(position_targets({-1, -1, -1, 0.5f, -1}, limits_of(2000), t), PositionCheck::SizeNotSix);
+    EXPECT_EQ(position_targets(std::vector<float>(7, 0.5f), limits_of(2000), t), PositionCheck::SizeNotSix);
+    // Hold-marker lists of any other length, the empty one too, hold all six.
+    for (std::size_t n : {0u, 3u, 12u, 13u}) {
+        t.fill(5.0f);
+        ASSERT_EQ(position_targets(std::vector<float>(n, -1.0f), limits_of(2000), t), PositionCheck::Ok) << n;
+        EXPECT_EQ(t, holds) << n;
+    }
+    EXPECT_EQ(position_targets(std::vector<float>(6, 0.5f), std::vector<float>(11, 2000.0f), t),
+              PositionCheck::NoLimits);
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    ASSERT_EQ(position_targets({nan, -0.5f, -0.5f, -0.5f, -0.5f, -0.5f}, limits_of(2000), t), PositionCheck::Ok);
+    EXPECT_TRUE(std::isnan(t[0]));
+    EXPECT_EQ(t[1], -1.0f);
+}
+
+TEST(Qmhv1Codec, IdentityFramesFitOrAreRefused) {
+    Bytes frame{0xAA};
+    EXPECT_EQ(ip_frame({192, 168, 137, 20}, frame), IdentityCheck::Ok);
+    EXPECT_EQ(frame, (Bytes{0x23, 0xC0, 0xA8, 0x89, 0x14}));
+    EXPECT_EQ(ip_frame({10, 1}, frame), IdentityCheck::Ok);
+    EXPECT_EQ(frame, (Bytes{0x23, 0x0A, 0x01, 0x00, 0x00}));
+    EXPECT_EQ(ip_frame({192, 168, 300, 1}, frame), IdentityCheck::OutOfRange);
+    EXPECT_EQ(ip_frame({1, 2, 3, -1}, frame), IdentityCheck::OutOfRange);
+    EXPECT_EQ(ip_frame({1, 2, 3, 4, 5}, frame), IdentityCheck::TooLong);
+    EXPECT_EQ(frame, (Bytes{0x23, 0x0A, 0x01, 0x00, 0x00}));  // untouched by refusals
+
+    EXPECT_EQ(mac_frame({0x12, 0x34, 0x156, 0x78, 0x9A, 0xBC}, frame), IdentityCheck::Ok);
+    EXPECT_EQ(frame, (Bytes{0x24, 0x12, 0x34, 0x56, 0x78, 0x9A, 0xBC}));
+    EXPECT_EQ(mac_frame(std::vector<int>(7, 1), frame), IdentityCheck::TooLong);
+
+    EXPECT_EQ(sn_frame("AB000123", frame), IdentityCheck::Ok);
+    Bytes sn{0x25, 'A', 'B', '0', '0', '0', '1', '2', '3'};
+    sn.resize(32, 0x00);
+    EXPECT_EQ(frame, sn);
+    EXPECT_EQ(sn_frame(std::string(31, 'x'), frame), IdentityCheck::Ok);
+    EXPECT_EQ(sn_frame(std::string(32, 'x'), frame), IdentityCheck::TooLong);
+}
+
+TEST(Qmhv1Codec, TextRepliesSplitOnlyAtSpaces) {
+    EXPECT_THAT(decode_floats("1  2"), ElementsAre(1.0f, 0.0f, 2.0f));
+    EXPECT_THAT(decode_floats("12.5abc"), ElementsAre(12.5f));
+    EXPECT_THAT(decode_floats("4 5 "), ElementsAre(4.0f, 5.0f));
+    EXPECT_THAT(decode_floats("4 5\n"), ElementsAre(4.0f, 5.0f));
+    EXPECT_THAT(decode_floats(" 4"), ElementsAre(0.0f, 4.0f));
+    EXPECT_THAT(decode_floats("a\t7 \t-2.5e1 x"), ElementsAre(0.0f, -25.0f, 0.0f));
+    EXPECT_TRUE(decode_floats("").empty());
+    EXPECT_THAT(decode_integers("123456789012 -7 12.9 abc"), ElementsAre(123456789012L, -7L, 12L, 0L));
+    EXPECT_THAT(decode_status("1 300 -1"), ElementsAre(1, 44, 255));
+    // Out of range: the stream's extreme, never undefined.
+    EXPECT_THAT(decode_integers("99999999999999999999999"), ElementsAre(std::numeric_limits<long>::max()));
+    EXPECT_THAT(decode_floats("1e60"), ElementsAre(std::numeric_limits<float>::max()));
+}
+
+TEST(Qmhv1Codec, PositionsAreNormalisedAgainstTheFullScale) {
+    EXPECT_THAT(normalise_positions({500, 0, 2000, 1000, 1500, 250}, limits_of(2000.0f)),
+                ElementsAre(0.75f, 1.0f, 0.0f, 0.5f, 0.25f, 0.875f));
+    EXPECT_THAT(normalise_positions({-200, 2200, 0, 0, 0, 0}, limits_of(2000.0f)),
+                ElementsAre(testing::FloatEq(1.1f), testing::FloatEq(-0.1f), 1, 1, 1, 1));
+    EXPECT_TRUE(normalise_positions({1, 2, 3, 4, 5, 6}, std::vector<float>(11, 1.0f)).empty());
+}
+
+TEST(ErrorCodes, RecordsDecodeToCodesAndOneLine) {
+    struct Case {
+        std::string bytes;
+        std::vector<long> codes;
+        std::string line;
+    };
+    const Case cases[] = {
+        {std::string("\x01\x03\x02\x81", 4), {0x103, 0x201, 0x280}, "errorcde: 0x103 0x201 0x280 \n"},
+        {std::string("\x01\xFC", 2), {}, ""},
+        {std::string("\x00\x05", 2), {0x1, 0x4}, "errorcde: 0x1 0x4 \n"},
+        {std::string("\x00\x00\x07", 3), {}, ""},
+        {std::string("\x03", 1), {}, ""},
+        {std::string("\xFF\x80\x01\x01", 4), {0xFF80, 0x101}, "errorcde: 0xff80 0x101 \n"},
+    };
+    for (const Case& c : cases) {
+        std::vector<long> codes;
+        CaptureStdout();
+        EXPECT_EQ(HandProtocol::ParseErrorCodes(c.bytes.data(), static_cast<int>(c.bytes.size()), codes), 0);
+        EXPECT_EQ(GetCapturedStdout(), c.line);
+        EXPECT_EQ(codes, c.codes);
+    }
+
+    // Earlier codes are kept and printed with the new ones.
+    std::vector<long> codes{0x2};
+    CaptureStdout();
+    HandProtocol::ParseErrorCodes("\x00\x01", 2, codes);
+    EXPECT_EQ(GetCapturedStdout(), "errorcde: 0x2 0x1 \n");
+    CaptureStdout();
+    EXPECT_EQ(HandProtocol::ParseErrorCodes(nullptr, 8, codes), 0);
+    EXPECT_EQ(HandProtocol::ParseErrorCodes("\x00\x01", -4, codes), 0);
+    GetCapturedStdout();
+    EXPECT_THAT(codes, ElementsAre(0x2, 0x1));
+}
+
+TEST(Qmhv1Codec, ConfigurationRepliesAndTexts) {
+    EXPECT_EQ(judge_config_reply(R"({"hardware_verison":[1,2],"sn":"x"})"), ConfigReply::Accepted);
+    EXPECT_EQ(judge_config_reply("{\"hardware_verison\":[]} \n"), ConfigReply::Accepted);
+    EXPECT_EQ(judge_config_reply(R"({"hardware_verison":"1.2"})"), ConfigReply::CheckFailed);
+    EXPECT_EQ(judge_config_reply(R"({"sn":"x"})"), ConfigReply::CheckFailed);
+    EXPECT_EQ(judge_config_reply(R"({"hardware_verison":[]} x)"), ConfigReply::NotJson);
+    EXPECT_EQ(judge_config_reply("{\"hardware_verison\":[1,"), ConfigReply::NotJson);
+    EXPECT_EQ(judge_config_reply(R"([{"hardware_verison":[]}])"), ConfigReply::NotObject);
+    EXPECT_EQ(judge_config_reply("42"), ConfigReply::NotObject);
+    EXPECT_EQ(judge_config_reply(""), ConfigReply::Empty);
+
+    ConfigItems items = parse_config(R"({"sn":"AB1","mac_address":[1,2,300],"static_ip":[10,0,0,7],"x":1})");
+    ASSERT_TRUE(items.parsed && items.object);
+    EXPECT_EQ(items.sn, ItemState::Present);
+    EXPECT_EQ(items.sn_text, "AB1");
+    EXPECT_EQ(items.mac_values, (std::vector<int>{1, 2, 300}));
+    EXPECT_EQ(items.ip_values, (std::vector<int>{10, 0, 0, 7}));
+
+    items = parse_config(R"({"sn":5,"mac_address":"01:02","static_ip":[1,2.5]})");
+    EXPECT_EQ(items.sn, ItemState::Absent);
+    EXPECT_EQ(items.mac, ItemState::Absent);
+    EXPECT_EQ(items.ip, ItemState::Invalid);
+    EXPECT_EQ(parse_config(R"({"static_ip":[4294967296]})").ip, ItemState::Invalid);
+    EXPECT_EQ(parse_config(R"({"mac_address":[1,"2"]})").mac, ItemState::Invalid);
+    EXPECT_FALSE(parse_config("[1,2]").object);
+    EXPECT_FALSE(parse_config("not json").parsed);
+}
+
+TEST(Qmhv1Codec, EmptyPollCounterWrapsAtItsLimitAcrossThreads) {
+    std::atomic<int> counter{0};
+    EXPECT_FALSE(count_empty_poll(counter, 3));
+    EXPECT_FALSE(count_empty_poll(counter, 3));
+    EXPECT_TRUE(count_empty_poll(counter, 3));
+    EXPECT_EQ(counter.load(), 0);
+
+    // Four threads share one counter: every limit-th poll, and only that one,
+    // asks for a resend.
+    std::atomic<int> resends{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&] {
+            for (int i = 0; i < 50000; ++i) {
+                resends += count_empty_poll(counter, 1000) ? 1 : 0;
+            }
+        });
+    }
+    for (auto& thread : threads) {
+        thread.join();
+    }
+    EXPECT_EQ(resends.load(), 200);
+    EXPECT_EQ(counter.load(), 0);
+}
