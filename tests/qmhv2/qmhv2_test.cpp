@@ -271,7 +271,9 @@ TEST_F(Qmhv2Test, AReplyThatDoesNotParseEndsEveryParsingOperationAtOnce) {
          }},
         {"set_comm_config", [](Qmhv2& q) { return q.set_comm_config(R"({"method":"SET","cmd":"/config"})"); }},
     };
-    for (const auto& [name, operation] : operations) {
+    for (const auto& entry : operations) {
+        const char* name = entry.first;
+        const auto& operation = entry.second;
         // A fresh object each time, so the good answer left behind is nobody's.
         Qmhv2 fresh(kIp);
         int status = 0;
