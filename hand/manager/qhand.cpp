@@ -4,10 +4,15 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 
 #include <rapidjson/document.h>
+
+#include "protocols/inspire.h"
+#include "protocols/qmhv1.h"
+#include "protocols/qmhv2.h"
 
 namespace hand_ws {
 
@@ -238,5 +243,180 @@ int Qhand::broadcast() {
 }
 
 int Qhand::find_hand() { return broadcast(); }
+
+// ---------------------------------------------------------------------------
+// Registry
+
+namespace {
+
+// The protocol object for one discovered hand, or null after printing why
+// the hand cannot be served.
+std::unique_ptr<BaseHandProtocol::BaseHand> select_protocol(const std::string& name, const std::string& ip,
+                                                            const std::string& type) {
+    if (name == "QSH") {
+        // Only these two addresses are ever used by this hand kind.
+        if (ip == "192.168.137.19" || ip == "192.168.137.39") {
+            return std::make_unique<BaseHandProtocol::Inspire>(ip);
+        }
+        print_line("[Qhand] init(): ip: " + ip + "unexcepted!");
+        return nullptr;
+    }
+    if (name == "qmhv1") {
+        if (type == "QMH-6L" || type == "QMH-6R") {
+            return std::make_unique<BaseHandProtocol::Qmhv1>(ip);
+        }
+        print_line("[Qhand] init(): type: " + type + "unexcepted!");
+        return nullptr;
+    }
+    if (name == "qmhv2") {
+        if (type == "QMH-12L" || type == "QMH-12R") {
+            return std::make_unique<BaseHandProtocol::Qmhv2>(ip);
+        }
+        print_line("[Qhand] init(): type: " + type + "unexcepted!");
+        return nullptr;
+    }
+    print_line("The dexterous Qhand corresponding to name could not be recognized");
+    return nullptr;
+}
+
+}  // namespace
+
+int Qhand::init() {
+    if (find_hand() != 0) {
+        print_line("\033[0;31m [Error] [[Qhand]][init()] Connot find server.\033[0m");
+        return -1;
+    }
+    if (ip_addresses.size() != types.size() || ip_addresses.size() != names.size()) {
+        print_line("[Qhand] init(): ip type name Dimensions are different");
+        return -1;
+    }
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        auto hand = select_protocol(names[i], ip_addresses[i], types[i]);
+        if (!hand) {
+            return -1;
+        }
+        hands.push_back(std::move(hand));
+        hand_ips.push_back(ip_addresses[i]);
+    }
+    for (std::size_t i = 0; i < hand_ips.size(); ++i) {
+        if (std::find(hand_ips.begin(), hand_ips.end(), hand_ips[i]) != hand_ips.begin() + static_cast<long>(i)) {
+            print_line("[Error] [[Qhand]][init()] Server illegal duplicate ip.");
+            return -1;
+        }
+    }
+    return 0;
+}
+
+int Qhand::is_duplicate_types() { return -1; }
+
+int Qhand::remove_repeated_types() { return 0; }
+
+// ---------------------------------------------------------------------------
+// Dispatch
+
+BaseHandProtocol::BaseHand* Qhand::hand_for(const std::string& ip) const {
+    const auto it = std::find(hand_ips.begin(), hand_ips.end(), ip);
+    if (it == hand_ips.end()) {
+        return nullptr;
+    }
+    const auto index = static_cast<std::size_t>(it - hand_ips.begin());
+    return index < hands.size() ? hands[index].get() : nullptr;
+}
+
+int Qhand::get_status(std::string ip, std::vector<unsigned char>& status) {
+    BaseHandProtocol::BaseHand* hand = hand_for(ip);
+    if (hand == nullptr) {
+        print_line("[Error] [[Qhand]][get_status(OperatePtrType type, std::vector<long> &status)] IP not found.");
+        return -1;
+    }
+    hand->get_status(status);
+    return 0;
+}
+
+int Qhand::get_errorcode(std::string ip, std::vector<long>& errorcode) {
+    BaseHandProtocol::BaseHand* hand = hand_for(ip);
+    if (hand == nullptr) {
+        print_line(
+            "[Error] [[Qhand]][get_errorcode(OperatePtrType type, std::vector<long> &errorcode)] IP not found.");
+        return -1;
+    }
+    return hand->get_errorcode(errorcode);
+}
+
+int Qhand::clear_errorcode(std::string ip) {
+    BaseHandProtocol::BaseHand* hand = hand_for(ip);
+    if (hand == nullptr) {
+        print_line("[Error] [[Qhand]][clear_errorcode(std::string _ip)] IP not found.");
+        return -1;
+    }
+    hand->clear_errorcode();
+    return 0;
+}
+
+int Qhand::calibration(std::string ip) {
+    BaseHandProtocol::BaseHand* hand = hand_for(ip);
+    if (hand == nullptr) {
+        return -1;
+    }
+    // A time-out of the command is not a failure here: the outcome shows in
+    // the error codes that the caller polls afterwards.
+    if (hand->calibration() == -1) {
+        print_line("[Error] [[Qhand]][calibration(std::string _ip)] calibration fail.");
+        return -1;
+    }
+    return 0;
+}
+
+int Qhand::enable(std::string ip) {
+    BaseHandProtocol::BaseHand* hand = hand_for(ip);
+    return hand != nullptr ? hand->enable() : -1;
+}
+
+int Qhand::disable(std::string ip) {
+    BaseHandProtocol::BaseHand* hand = hand_for(ip);
+    return hand != nullptr ? hand->disable() : -1;
+}
+
+int Qhand::reboot(std::string ip) {
+    BaseHandProtocol::BaseHand* hand = hand_for(ip);
+    return hand != nullptr ? hand->reboot() : -1;
+}
+
+int Qhand::set_position(std::string ip, std::vector<float> pos) {
+    BaseHandProtocol::BaseHand* hand = hand_for(ip);
+    return hand != nullptr ? hand->set_pos(std::move(pos)) : -1;
+}
+
+int Qhand::get_position(std::string ip, std::vector<float>& pos) {
+    BaseHandProtocol::BaseHand* hand = hand_for(ip);
+    return hand != nullptr ? hand->get_pos(pos) : -1;
+}
+
+int Qhand::get_ts_matrix(std::string ip, std::vector<std::vector<unsigned char>>& matrix) {
+    BaseHandProtocol::BaseHand* hand = hand_for(ip);
+    return hand != nullptr ? hand->get_ts_matrix(matrix) : -1;
+}
+
+int Qhand::get_comm_config(std::string ip, std::string& config) {
+    BaseHandProtocol::BaseHand* hand = hand_for(ip);
+    return hand != nullptr ? hand->get_comm_config(config) : -1;
+}
+
+int Qhand::set_comm_config(std::string ip, std::string config) {
+    BaseHandProtocol::BaseHand* hand = hand_for(ip);
+    return hand != nullptr ? hand->set_comm_config(std::move(config)) : -1;
+}
+
+int Qhand::fast_set_positon(std::string ip, std::vector<float> pos) {
+    BaseHandProtocol::BaseHand* hand = hand_for(ip);
+    return hand != nullptr ? hand->fast_set_positions(std::move(pos)) : -1;
+}
+
+int Qhand::get_pvc(std::string ip, std::vector<std::vector<float>>& pvc) {
+    BaseHandProtocol::BaseHand* hand = hand_for(ip);
+    return hand != nullptr ? hand->get_pvc(pvc) : -1;
+}
+
+int Qhand::get_operate_pointer(std::vector<void*>&, std::vector<OperatePtrType>&) { return 0; }
 
 }  // namespace hand_ws

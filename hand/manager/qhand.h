@@ -11,6 +11,25 @@
 
 namespace hand_ws {
 
+// Kinds of per-hand operation. Only named in get_operate_pointer()'s signature;
+// nothing in the library hands out values of it.
+enum class OperatePtrType {
+    Calibration,
+    Enable,
+    Disable,
+    Reboot,
+    GetErrorcode,
+    GetStatus,
+    ClearErrorcode,
+    SetPosition,
+    GetPosition,
+    FastSetPosition,
+    GetTsMatrix,
+    GetCommConfig,
+    SetCommConfig,
+    GetPvc,
+};
+
 // Discovery, the registry of hands and the by-address dispatch.
 class DEXHAND_EXPORT Qhand {
 public:
@@ -28,6 +47,38 @@ public:
     // Runs broadcast() once and passes its result on.
     int find_hand();
 
+    // Discovery, then one protocol object per discovered hand, chosen by its
+    // name (and type), then the duplicate-address check. 0 on success, -1 on
+    // any failure, with the hands registered before the failure kept. Lets
+    // through the exception of a protocol object whose endpoints cannot be
+    // created (an address text that is not IPv4, no socket available).
+    int init();
+
+    // Kept for callers of earlier releases; the library calls neither.
+    int is_duplicate_types();
+    int remove_repeated_types();
+
+    // By-address operations: each finds the first registered hand with
+    // exactly this address text and calls its protocol object. An address
+    // that is not registered gives -1.
+    int get_status(std::string ip, std::vector<unsigned char>& status);
+    int get_errorcode(std::string ip, std::vector<long>& errorcode);
+    int clear_errorcode(std::string ip);
+    int calibration(std::string ip);
+    int enable(std::string ip);
+    int disable(std::string ip);
+    int reboot(std::string ip);
+    int set_position(std::string ip, std::vector<float> pos);
+    int get_position(std::string ip, std::vector<float>& pos);
+    int get_ts_matrix(std::string ip, std::vector<std::vector<unsigned char>>& matrix);
+    int get_comm_config(std::string ip, std::string& config);
+    int set_comm_config(std::string ip, std::string config);
+    int fast_set_positon(std::string ip, std::vector<float> pos);
+    int get_pvc(std::string ip, std::vector<std::vector<float>>& pvc);
+
+    // Returns 0 and touches neither argument.
+    int get_operate_pointer(std::vector<void*>& pointers, std::vector<OperatePtrType>& types);
+
     std::vector<std::unique_ptr<BaseHandProtocol::BaseHand>> hands;
     std::vector<std::string> hand_ips;
     std::vector<std::string> types;
@@ -38,6 +89,10 @@ public:
     std::vector<std::vector<unsigned int>> version_arrays;
     std::vector<std::string> ip_addresses;
     int addr_len = 16;
+
+private:
+    // The first registered hand with exactly this address, or null.
+    BaseHandProtocol::BaseHand* hand_for(const std::string& ip) const;
 };
 
 // The discovery wire format, apart from any socket.

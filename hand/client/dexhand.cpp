@@ -1,0 +1,232 @@
+#include "client/dexhand.h"
+
+#include <algorithm>
+#include <chrono>
+#include <regex>
+#include <thread>
+
+#include "transport/basehand.h"
+
+namespace QmHand {
+
+using BaseHandProtocol::print_line;
+
+namespace {
+
+constexpr int kCalibrationPolls = 6000;
+constexpr long kCalibrationRunning = 4294967295L;  // first error code while the routine runs
+constexpr long kCalibrationFailed = 1;
+
+}  // namespace
+
+DexHand::DexHand() = default;
+DexHand::~DexHand() = default;
+
+int DexHand::init(int) { return hand_manager.init() == 0 ? 0 : -1; }
+
+std::vector<std::string> DexHand::get_ip_list() { return hand_manager.hand_ips; }
+
+bool DexHand::isValidIP(const std::string& ip) {
+    // Compiled once; matching against a const pattern is safe from any thread.
+    static const std::regex pattern(
+        "^(?:(?:25[0-5]|2[0-4][0-9]|[01]?[0-9][0-9]?)\\.){3}(?:25[0-5]|2[0-4][0-9]|[01]?[0-9][0-9]?)$",
+        std::regex::ECMAScript);
+    return std::regex_match(ip, pattern);
+}
+
+std::string DexHand::identity(const std::string& ip, const std::vector<std::string>& list, const char* function,
+                              bool report_short_list) {
+    const std::string prefix = std::string("[Error] [dexhand][") + function + "(std::string ip)] ";
+    if (!isValidIP(ip)) {
+        print_line(prefix + "Invalid IP: " + ip);
+        return "";
+    }
+    const auto& ips = hand_manager.hand_ips;
+    const auto it = std::find(ips.begin(), ips.end(), ip);
+    if (it == ips.end()) {
+        print_line(prefix + "IP: " + ip + " not found.");
+        return "";
+    }
+    const auto index = static_cast<std::size_t>(it - ips.begin());
+    if (index >= list.size()) {
+        if (report_short_list) {
+            print_line(prefix + "Index out of bounds for IP: " + ip);
+        }
+        return "";
+    }
+    return list[index];
+}
+
+std::string DexHand::get_name(std::string ip) { return identity(ip, hand_manager.names, "get_name", true); }
+
+std::string DexHand::get_type(std::string ip) { return identity(ip, hand_manager.types, "get_type", false); }
+
+std::string DexHand::get_driver_ver(std::string ip) {
+    return identity(ip, hand_manager.driver_versions, "get_driver_ver", false);
+}
+
+std::string DexHand::get_hardware_ver(std::string ip) {
+    return identity(ip, hand_manager.hardware_versions, "get_hardware_ver", false);
+}
+
+bool DexHand::check_ip(const std::string& ip, const char* signature) {
+    if (isValidIP(ip)) {
+        return true;
+    }
+    print_line(std::string("[Error] [dexhand][") + signature + "] Invalid IP: " + ip);
+    return false;
+}
+
+// ---------------------------------------------------------------------------
+// Commands and reads
+
+namespace {
+
+template <class Operation>
+int for_all_hands(const std::vector<std::string>& ips, Operation operation) {
+    for (const auto& ip : ips) {
+        if (operation(ip) != 0) {
+            return -1;
+        }
+    }
+    return 0;
+}
+
+}  // namespace
+
+int DexHand::enable() {
+    return for_all_hands(hand_manager.hand_ips, [this](const std::string& ip) { return hand_manager.enable(ip); });
+}
+
+int DexHand::disable() {
+    return for_all_hands(hand_manager.hand_ips, [this](const std::string& ip) { return hand_manager.disable(ip); });
+}
+
+int DexHand::reboot() {
+    return for_all_hands(hand_manager.hand_ips, [this](const std::string& ip) { return hand_manager.reboot(ip); });
+}
+
+int DexHand::enable(std::string ip) {
+    return check_ip(ip, "enable(std::string ip)") ? hand_manager.enable(ip) : -1;
+}
+
+int DexHand::disable(std::string ip) {
+    return check_ip(ip, "disable(std::string ip)") ? hand_manager.disable(ip) : -1;
+}
+
+int DexHand::reboot(std::string ip) {
+    return check_ip(ip, "reboot(std::string ip)") ? hand_manager.reboot(ip) : -1;
+}
+
+int DexHand::set_pos(std::string ip, std::vector<float> pos) {
+    return check_ip(ip, "set_pos(std::string ip)") ? hand_manager.set_position(ip, std::move(pos)) : -1;
+}
+
+int DexHand::fast_set_pos(std::string ip, std::vector<float> pos) {
+    return check_ip(ip, "fast_set_pos(std::string ip)") ? hand_manager.fast_set_positon(ip, std::move(pos)) : -1;
+}
+
+std::vector<float> DexHand::get_pos(std::string ip) {
+    std::vector<float> pos;
+    if (!check_ip(ip, "get_pos(std::string ip)") || hand_manager.get_position(ip, pos) != 0) {
+        return {};
+    }
+    return pos;
+}
+
+std::vector<long> DexHand::get_errorcode(std::string ip) {
+    std::vector<long> codes;
+    if (check_ip(ip, "get_errorcode(std::string ip)")) {
+        hand_manager.get_errorcode(ip, codes);
+    }
+    return codes;
+}
+
+int DexHand::clear_errorcode(std::string ip) {
+    return check_ip(ip, "clear_errorcode(std::string ip)") ? hand_manager.clear_errorcode(ip) : -1;
+}
+
+int DexHand::set_hand_config(std::string ip, std::string config) {
+    if (!check_ip(ip, "set_hand_config(std::string ip, std::string config)")) {
+        return -1;
+    }
+    return hand_manager.set_comm_config(ip, std::move(config)) == 0 ? 0 : -1;
+}
+
+std::string DexHand::get_hand_config(std::string ip) {
+    std::string text;
+    if (!check_ip(ip, "get_hand_config(std::string ip)") || hand_manager.get_comm_config(ip, text) != 0) {
+        return "";
+    }
+    return text;
+}
+
+std::vector<std::vector<unsigned char>> DexHand::get_ts_matrix(std::string ip) {
+    std::vector<std::vector<unsigned char>> matrix;
+    if (!check_ip(ip, "get_ts_matrix(std::string ip)")) {
+        return {};
+    }
+    if (hand_manager.get_ts_matrix(ip, matrix) != 0) {
+        print_line("[Error] [dexhand][get_ts_matrix(std::string ip)] Get ts matrix error");
+        return {};
+    }
+    return matrix;
+}
+
+std::vector<std::vector<float>> DexHand::get_pvc(std::string ip) {
+    std::vector<std::vector<float>> pvc;
+    if (!check_ip(ip, "get_pvc(std::string ip)") || hand_manager.get_pvc(ip, pvc) != 0) {
+        return {};
+    }
+    return pvc;
+}
+
+// ---------------------------------------------------------------------------
+// Calibration
+
+int DexHand::calibration() { return calibrate(get_ip_list()); }
+
+int DexHand::calibration(std::string ip) { return calibrate({std::move(ip)}); }
+
+int DexHand::calibrate(std::vector<std::string> entries) {
+    // The list is never resized while the workers run: each holds a
+    // reference to its own entry.
+    std::vector<std::thread> workers;
+    for (auto& entry : entries) {
+        if (get_name(entry) == "qmhv2") {
+            workers.emplace_back([this, &entry] { calibrationThread(entry); });
+        }
+    }
+    for (auto& worker : workers) {
+        worker.join();
+    }
+    for (const auto& entry : entries) {
+        if (entry == "error") {
+            return -1;
+        }
+        if (entry == "timeout") {
+            return -2;
+        }
+    }
+    return 0;
+}
+
+void DexHand::calibrationThread(std::string& entry) {
+    hand_manager.calibration(entry);
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    for (int poll = 0; poll < kCalibrationPolls; ++poll) {
+        if (get_name(entry) != "qmhv2") {
+            entry = "success";
+            return;
+        }
+        std::vector<long> codes;
+        if (hand_manager.get_errorcode(entry, codes) == 0 && !codes.empty() && codes[0] != kCalibrationRunning) {
+            entry = codes[0] == kCalibrationFailed ? "error" : "success";
+            return;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    entry = "timeout";
+}
+
+}  // namespace QmHand

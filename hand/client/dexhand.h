@@ -1,0 +1,89 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "export.h"
+#include "manager/qhand.h"
+
+namespace QmHand {
+
+// The application's handle on the hands of the subnet.
+//
+//   QmHand::DexHand client;
+//   if (client.init(0) == 0) {
+//       for (const auto& ip : client.get_ip_list()) {
+//           std::vector<float> pos = client.get_pos(ip);
+//       }
+//   }
+//
+// Every hand is named by its IPv4 address in dotted-quad text. Commands
+// return 0 on success, -1 on failure and -2 when the hand did not answer in
+// time; reads return an empty result on failure. Diagnostics are printed as
+// single lines on standard output.
+class DEXHAND_EXPORT DexHand {
+public:
+    DexHand();
+    ~DexHand();
+
+    DexHand(const DexHand&) = delete;
+    DexHand& operator=(const DexHand&) = delete;
+
+    // Discovers the hands (one second of listening) and registers those that
+    // can be served. 0 on success, -1 otherwise (the reason is printed); the
+    // hands registered before a failure stay usable. The argument has no
+    // effect. Throws only when a discovered hand's address cannot be opened.
+    int init(int unused = 0);
+
+    // The registered addresses, in registration order.
+    std::vector<std::string> get_ip_list();
+    // True for four dot-separated decimal fields of 0 to 255 (leading zeros allowed).
+    bool isValidIP(const std::string& ip);
+
+    // What the hand said about itself at discovery; empty when unknown.
+    std::string get_name(std::string ip);
+    std::string get_type(std::string ip);
+    std::string get_driver_ver(std::string ip);
+    std::string get_hardware_ver(std::string ip);
+
+    // All registered hands in order; stops at the first failure with -1.
+    int enable();
+    int disable();
+    int reboot();
+
+    int enable(std::string ip);
+    int disable(std::string ip);
+    int reboot(std::string ip);
+    int set_pos(std::string ip, std::vector<float> pos);
+    int fast_set_pos(std::string ip, std::vector<float> pos);
+    std::vector<float> get_pos(std::string ip);
+    // Returned even after a failed read: whatever the hand's protocol left.
+    std::vector<long> get_errorcode(std::string ip);
+    int clear_errorcode(std::string ip);
+    int set_hand_config(std::string ip, std::string config);
+    std::string get_hand_config(std::string ip);
+    std::vector<std::vector<unsigned char>> get_ts_matrix(std::string ip);
+    // Positions, velocities and currents; empty unless all could be read.
+    std::vector<std::vector<float>> get_pvc(std::string ip);
+
+    // Calibrates every second-generation hand in parallel and waits for the
+    // outcome: 0 all succeeded (other hand kinds count as success), -1 a hand
+    // reported an error, -2 a hand never finished; the first such hand in
+    // registration order decides.
+    int calibration();
+    int calibration(std::string ip);
+    // One calibration worker: entry holds the address, then the outcome
+    // ("success", "error" or "timeout").
+    void calibrationThread(std::string& entry);
+
+    hand_ws::Qhand hand_manager;
+
+private:
+    int calibrate(std::vector<std::string> entries);
+    // Prints the invalid-address line for the member with this signature.
+    bool check_ip(const std::string& ip, const char* signature);
+    std::string identity(const std::string& ip, const std::vector<std::string>& list, const char* function,
+                         bool report_short_list);
+};
+
+}  // namespace QmHand
