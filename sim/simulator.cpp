@@ -397,11 +397,14 @@ void Simulator::answer_discovery(const sockaddr_in& from, const std::string& byt
             continue;
         }
         // Each hand answers from its own address and port 2334.
+        int delay_ms = answer.delay_ms;
         for (int copy = 0; copy < std::max(1, answer.copies); ++copy) {
-            schedule(fd, from, answer.text, answer.delay_ms);
+            schedule(fd, from, answer.text, delay_ms);
+            delay_ms += answer.spacing_ms;
         }
         for (const auto& extra : answer.extra) {
-            schedule(fd, from, extra, answer.delay_ms);
+            schedule(fd, from, extra, delay_ms);
+            delay_ms += answer.spacing_ms;
         }
     }
 }

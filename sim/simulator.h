@@ -49,6 +49,7 @@ struct DiscoveryAnswer {
     int delay_ms = 0;                // answer this much later
     int copies = 1;                  // send the reply this many times
     std::vector<std::string> extra;  // further datagrams sent after the reply
+    int spacing_ms = 0;              // pause between successive datagrams of the answer
 };
 
 // Builds the JSON object of a discovery reply with members in the order given.
