@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <deque>
+#include <thread>
 
 #include "support/udp_peer.h"
 #include "transport/basehand.h"
@@ -14,7 +15,6 @@ using BaseHandProtocol::SendFailure;
 using BaseHandProtocol::Verdict;
 using BaseHandProtocol::run_exchange;
 using CommSocket::Transmit::UDPSocket;
-using dexhand_test::UdpPeer;
 using testing::internal::CaptureStdout;
 using testing::internal::GetCapturedStdout;
 
@@ -22,31 +22,28 @@ namespace {
 
 const std::string kHandIp = "192.168.137.39";
 
-// A clock that reads the given offsets in milliseconds, one per call, and then
+// A clock that reads the given offsets in milliseconds, one per call, then
 // stays on the last one.
-struct ScriptedClock {
-    std::deque<int> offsets_ms;
-    Exchange::Clock::time_point origin = Exchange::Clock::now();
-    int calls = 0;
-
-    std::function<Exchange::Clock::time_point()> fn() {
-        return [this] {
-            ++calls;
-            const int offset = offsets_ms.front();
-            if (offsets_ms.size() > 1) {
-                offsets_ms.pop_front();
-            }
-            return origin + std::chrono::milliseconds(offset);
-        };
-    }
-};
+std::function<Exchange::Clock::time_point()> scripted_clock(std::deque<int> offsets_ms, int* calls = nullptr) {
+    const auto origin = Exchange::Clock::now();
+    return [origin, offsets_ms, calls]() mutable {
+        if (calls != nullptr) {
+            ++*calls;
+        }
+        const int offset = offsets_ms.front();
+        if (offsets_ms.size() > 1) {
+            offsets_ms.pop_front();
+        }
+        return origin + std::chrono::milliseconds(offset);
+    };
+}
 
 struct Rig {
-    UdpPeer hand{kHandIp, 0};
+    dexhand_test::UdpPeer hand{kHandIp, 0};
     UDPSocket endpoint{kHandIp, hand.port()};
     std::string request = "ping";
 
-    Exchange exchange(int budget_ms = 100) {
+    Exchange exchange(int budget_ms) {
         Exchange e;
         e.endpoint = &endpoint;
         e.payload = Payload::text(request);
@@ -54,7 +51,7 @@ struct Rig {
         e.address = kHandIp;
         return e;
     }
-    std::size_t drain_requests() {
+    std::size_t requests_seen() {
         std::size_t count = 0;
         std::string got;
         while (hand.receive(got, nullptr, std::chrono::milliseconds(20))) {
@@ -62,52 +59,51 @@ struct Rig {
         }
         return count;
     }
+    // Answers the next request with these datagrams, from another thread.
+    std::thread answer_with(std::vector<std::string> replies) {
+        return std::thread([this, replies] {
+            std::string got;
+            sockaddr_in from{};
+            if (hand.receive(got, &from)) {
+                for (const auto& reply : replies) {
+                    hand.send_to(from, reply);
+                }
+            }
+        });
+    }
 };
 
 }  // namespace
 
 TEST(TimedLoop, ExactlyTheBudgetGoesOnAndOneMillisecondMoreEndsIt) {
     Rig rig;
-    ScriptedClock clock;
-    // start, then after each pass: 100, 100, 100, 101.
-    clock.offsets_ms = {0, 100, 100, 100, 101};
+    int calls = 0;
     int polls = 0;
     Exchange e = rig.exchange(100);
-    e.now = clock.fn();
+    e.now = scripted_clock({0, 100, 100, 100, 101}, &calls);
     e.judge = [](std::string_view) { return Verdict::Ignore; };
-    e.on_empty_poll = [&polls] {
-        ++polls;
-        return Verdict::Ignore;
-    };
+    e.on_empty_poll = [&polls] { return ++polls, Verdict::Ignore; };
     e.timeout_prefix = "[Warning] [Test::op()] ";
 
     CaptureStdout();
     EXPECT_EQ(run_exchange(e), -2);
     EXPECT_EQ(GetCapturedStdout(), "[Warning] [Test::op()] DEVICE RECVFROM: 192.168.137.39, TIMEOUT\n");
-    EXPECT_EQ(clock.calls, 5);
+    EXPECT_EQ(calls, 5);
     EXPECT_EQ(polls, 3);  // the first pass sends, the next three poll
-    EXPECT_EQ(rig.drain_requests(), 1u);
+    EXPECT_EQ(rig.requests_seen(), 1u);
 }
 
 TEST(TimedLoop, SendOnlyCommandIsDoneOnThePassAfterItsSend) {
     Rig rig;
-    ScriptedClock clock;
-    clock.offsets_ms = {0, 100};
     Exchange e = rig.exchange(100);
-    e.now = clock.fn();
+    e.now = scripted_clock({0, 100});
     CaptureStdout();
     EXPECT_EQ(run_exchange(e), 0);
-    EXPECT_EQ(GetCapturedStdout(), "");
-    EXPECT_EQ(rig.drain_requests(), 1u);
-
-    // Sent in the very pass after which the budget ran out: a time-out.
-    ScriptedClock late;
-    late.offsets_ms = {0, 101};
-    e.now = late.fn();
-    CaptureStdout();
+    // Sent in the very pass after which the budget ran out: a time-out all the same.
+    e.now = scripted_clock({0, 101});
     EXPECT_EQ(run_exchange(e), -2);
     EXPECT_EQ(GetCapturedStdout(), "DEVICE RECVFROM: 192.168.137.39, TIMEOUT\n");
-    EXPECT_EQ(rig.drain_requests(), 1u);
+    EXPECT_EQ(rig.requests_seen(), 2u);
 }
 
 TEST(TimedLoop, FailedSendsAreRetriedOrEndTheExchange) {
@@ -120,10 +116,8 @@ TEST(TimedLoop, FailedSendsAreRetriedOrEndTheExchange) {
     e.address = "192.168.137.255";
     e.send_failed = [&failures] { ++failures; };
     e.timeout_prefix = "[Warning] [Qmhv1::calibration()] ";
+    e.now = scripted_clock({0, 10, 50, 100, 101});
 
-    ScriptedClock clock;
-    clock.offsets_ms = {0, 10, 50, 100, 101};
-    e.now = clock.fn();
     CaptureStdout();
     EXPECT_EQ(run_exchange(e), -2);
     EXPECT_EQ(GetCapturedStdout(), "[Warning] [Qmhv1::calibration()] DEVICE SENDTO: 192.168.137.255, TIMEOUT\n");
@@ -137,7 +131,7 @@ TEST(TimedLoop, FailedSendsAreRetriedOrEndTheExchange) {
     EXPECT_EQ(failures, 1);
 }
 
-TEST(TimedLoop, VerdictsOfTheJudge) {
+TEST(TimedLoop, VerdictsAndReplyForms) {
     Rig rig;
     std::vector<std::string> seen;
     std::deque<Verdict> verdicts;
@@ -149,86 +143,37 @@ TEST(TimedLoop, VerdictsOfTheJudge) {
         return v;
     };
 
-    // Ignored replies keep the loop polling until one is accepted.
+    // Ignored replies keep the loop polling; text replies stop at a NUL.
     verdicts = {Verdict::Ignore, Verdict::Accept};
-    std::thread answer([&] {
-        std::string got;
-        sockaddr_in from{};
-        ASSERT_TRUE(rig.hand.receive(got, &from));
-        rig.hand.send_to(from, "first");
-        rig.hand.send_to(from, "second");
-    });
+    std::thread t1 = rig.answer_with({"first", std::string("ab\0cd", 5)});
     EXPECT_EQ(run_exchange(e), 0);
-    answer.join();
-    EXPECT_EQ(seen, (std::vector<std::string>{"first", "second"}));
+    t1.join();
+    EXPECT_EQ(seen, (std::vector<std::string>{"first", "ab"}));
 
-    // A failing verdict ends the exchange with -1 at once.
+    // A failing verdict ends the exchange at once; byte replies keep every byte.
     seen.clear();
-    verdicts = {Verdict::Fail};
-    std::thread refuse([&] {
-        std::string got;
-        sockaddr_in from{};
-        ASSERT_TRUE(rig.hand.receive(got, &from));
-        rig.hand.send_to(from, "no");
-    });
+    verdicts = {Verdict::Fail, Verdict::Accept};
+    e.reply_form = ReplyForm::Bytes;
+    std::thread t2 = rig.answer_with({std::string("no\0!", 4), "never judged"});
     EXPECT_EQ(run_exchange(e), -1);
-    refuse.join();
-    EXPECT_EQ(seen, (std::vector<std::string>{"no"}));
+    t2.join();
+    EXPECT_EQ(seen, (std::vector<std::string>{std::string("no\0!", 4)}));
 }
 
-TEST(TimedLoop, ResendSendsTheRequestAgain) {
+TEST(TimedLoop, ResendAndTheLineBeforeTheTimeout) {
     Rig rig;
     int empty_polls = 0;
     Exchange e = rig.exchange(100);
     e.judge = [](std::string_view) { return Verdict::Accept; };
     e.on_empty_poll = [&empty_polls] { return ++empty_polls == 1 ? Verdict::Resend : Verdict::Ignore; };
-    CaptureStdout();
-    EXPECT_EQ(run_exchange(e), -2);
-    GetCapturedStdout();
-    EXPECT_EQ(rig.drain_requests(), 2u);
-}
-
-TEST(TimedLoop, ReplyFormsAndTheLineBeforeTheTimeout) {
-    Rig rig;
-    std::string seen;
-    Exchange e = rig.exchange(300);
-    e.judge = [&seen](std::string_view reply) {
-        seen.assign(reply.data(), reply.size());
-        return Verdict::Accept;
-    };
-    auto answer_with = [&rig](const std::string& bytes) {
-        return std::thread([&rig, bytes] {
-            std::string got;
-            sockaddr_in from{};
-            if (rig.hand.receive(got, &from)) {
-                rig.hand.send_to(from, bytes);
-            }
-        });
-    };
-
-    std::thread t1 = answer_with(std::string("ab\0cd", 5));
-    EXPECT_EQ(run_exchange(e), 0);
-    t1.join();
-    EXPECT_EQ(seen, "ab");
-
-    e.reply_form = ReplyForm::Bytes;
-    std::thread t2 = answer_with(std::string("ab\0cd", 5));
-    EXPECT_EQ(run_exchange(e), 0);
-    t2.join();
-    EXPECT_EQ(seen, std::string("ab\0cd", 5));
-
-    long long reported = -1;
-    e.before_timeout_line = [&reported](long long elapsed) {
-        reported = elapsed;
+    e.before_timeout_line = [](long long elapsed) {
         BaseHandProtocol::print_line("[INFO] init_ms: " + std::to_string(elapsed));
     };
-    ScriptedClock clock;
-    clock.offsets_ms = {0, 301};
-    e.now = clock.fn();
+    e.now = scripted_clock({0, 0, 0, 0, 0, 0, 101});
     CaptureStdout();
     EXPECT_EQ(run_exchange(e), -2);
-    EXPECT_EQ(GetCapturedStdout(), "[INFO] init_ms: 301\nDEVICE RECVFROM: 192.168.137.39, TIMEOUT\n");
-    EXPECT_EQ(reported, 301);
+    EXPECT_EQ(GetCapturedStdout(), "[INFO] init_ms: 101\nDEVICE RECVFROM: 192.168.137.39, TIMEOUT\n");
+    EXPECT_EQ(rig.requests_seen(), 2u);
 }
 
 TEST(TimedLoop, SilentHandTimesOutJustAfterTheBudget) {

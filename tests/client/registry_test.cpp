@@ -152,6 +152,9 @@ TEST(Registry, SecondInitStartsFromNothing) {
     EXPECT_EQ(second.output, "DEVICE RECVFROM TIMEOUT\n" + kNotFound);
     EXPECT_TRUE(client.get_ip_list().empty());
     EXPECT_TRUE(client.hand_manager.hands.empty());
+    EXPECT_TRUE(client.hand_manager.names.empty());
+    EXPECT_TRUE(client.hand_manager.types.empty());
+    EXPECT_TRUE(client.hand_manager.ip_addresses.empty());
 }
 
 TEST(Identity, QueriesCheckTheTextTheRegistryAndTheListLength) {
