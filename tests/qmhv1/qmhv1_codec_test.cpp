@@ -1,5 +1,5 @@
-// The first-generation wire codec without a network: frames byte for byte,
-// text and error-field decoding, position targets, configuration texts.
+// The first-generation wire codec without a network: frames, text and
+// error-field decoding, position targets, configuration texts.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -14,62 +14,30 @@ using namespace BaseHandProtocol::qmhv1_codec;
 using testing::ElementsAre;
 using testing::internal::CaptureStdout;
 using testing::internal::GetCapturedStdout;
-
-namespace {
-
 using Bytes = std::vector<unsigned char>;
 
-std::vector<float> limits_of(float full_scale) {
-    std::vector<float> limits;
-    for (int i = 0; i < 6; ++i) {
-        limits.push_back(0.0f);
-        limits.push_back(full_scale);
-    }
-    return limits;
-}
-
+namespace {
+const std::vector<float> kLimits{0, 2000, 0, 2000, 0, 2000, 0, 2000, 0, 2000, 0, 2000};
+const std::array<float, 6> kHolds{-1, -1, -1, -1, -1, -1};
 }  // namespace
 
 TEST(Qmhv1Codec, PositionTargetsScaleClampAndHold) {
     std::array<float, 6> t{};
-    ASSERT_EQ(position_targets({0.0f, 0.25f, 1.0f, 1.5f, -0.3f, -1.0f}, limits_of(2000.0f), t), PositionCheck::Ok);
+    ASSERT_EQ(position_targets({0.0f, 0.25f, 1.0f, 1.5f, -0.3f, -1.0f}, kLimits, t), PositionCheck::Ok);
     EXPECT_EQ(positions_frame(t), (Bytes{0x01, 0x11, 0x00, 0x00, 0x44, 0xFA, 0, 0, 0x44, 0xBB, 0x80, 0, 0, 0, 0, 0,
                                          0, 0, 0, 0, 0xBF, 0x80, 0, 0, 0xBF, 0x80, 0, 0}));
-
-    const std::array<float, 6> holds{-1, -1, -1, -1, -1, -1};
-    ASSERT_EQ(position_targets({-0.5f, -0.5f, -0.5f, -0.5f, -0.5f, -1.0f}, limits_of(2000), t), PositionCheck::Ok);
-    EXPECT_EQ(t, holds);
-    EXPECT_EQ(position_targets(std::vector<float>(7, 0.5f), limits_of(2000), t), PositionCheck::SizeNotSix);
+    ASSERT_EQ(position_targets({-0.5f, -0.5f, -0.5f, -0.5f, -0.5f, -1.0f}, kLimits, t), PositionCheck::Ok);
+    EXPECT_EQ(t, kHolds);
+    EXPECT_EQ(position_targets(std::vector<float>(7, 0.5f), kLimits, t), PositionCheck::SizeNotSix);
     // Hold-marker lists of any other length, the empty one too, hold all six.
     for (std::size_t n : {0u, 3u, 12u, 13u}) {
         t.fill(5.0f);
-        ASSERT_EQ(position_targets(std::vector<float>(n, -1.0f), limits_of(2000), t), PositionCheck::Ok) << n;
-        EXPECT_EQ(t, holds) << n;
+        ASSERT_EQ(position_targets(std::vector<float>(n, -1.0f), kLimits, t), PositionCheck::Ok) << n;
+        EXPECT_EQ(t, kHolds) << n;
     }
-    const float nan = std::numeric_limits<float>::quiet_NaN();
-    ASSERT_EQ(position_targets({nan, -0.5f, -0.5f, -0.5f, -0.5f, -0.5f}, limits_of(2000), t), PositionCheck::Ok);
+    ASSERT_EQ(position_targets({NAN, -0.5f, -0.5f, -0.5f, -0.5f, -0.5f}, kLimits, t), PositionCheck::Ok);
     EXPECT_TRUE(std::isnan(t[0]));
     EXPECT_EQ(t[1], -1.0f);
-}
-
-TEST(Qmhv1Codec, IdentityFramesFitOrAreRefused) {
-    Bytes frame{0xAA};
-    EXPECT_EQ(ip_frame({192, 168, 137, 20}, frame), IdentityCheck::Ok);
-    EXPECT_EQ(frame, (Bytes{0x23, 0xC0, 0xA8, 0x89, 0x14}));
-    EXPECT_EQ(ip_frame({10, 1}, frame), IdentityCheck::Ok);
-    EXPECT_EQ(frame, (Bytes{0x23, 0x0A, 0x01, 0x00, 0x00}));
-    EXPECT_EQ(ip_frame({192, 168, 300, 1}, frame), IdentityCheck::OutOfRange);
-    EXPECT_EQ(ip_frame({1, 2, 3, 4, 5}, frame), IdentityCheck::TooLong);
-    EXPECT_EQ(frame, (Bytes{0x23, 0x0A, 0x01, 0x00, 0x00}));  // untouched by refusals
-
-    EXPECT_EQ(mac_frame({0x12, 0x34, 0x156, 0x78, 0x9A, 0xBC}, frame), IdentityCheck::Ok);
-    EXPECT_EQ(frame, (Bytes{0x24, 0x12, 0x34, 0x56, 0x78, 0x9A, 0xBC}));
-
-    EXPECT_EQ(sn_frame("AB000123", frame), IdentityCheck::Ok);
-    Bytes sn{0x25, 'A', 'B', '0', '0', '0', '1', '2', '3'};
-    sn.resize(32, 0x00);
-    EXPECT_EQ(frame, sn);
-    EXPECT_EQ(sn_frame(std::string(31, 'x'), frame), IdentityCheck::Ok);
 }
 
 TEST(Qmhv1Codec, TextRepliesSplitOnlyAtSpaces) {
@@ -85,26 +53,18 @@ TEST(Qmhv1Codec, TextRepliesSplitOnlyAtSpaces) {
     // Out of range: the stream's extreme, never undefined.
     EXPECT_THAT(decode_integers("99999999999999999999999"), ElementsAre(std::numeric_limits<long>::max()));
     EXPECT_THAT(decode_floats("1e60"), ElementsAre(std::numeric_limits<float>::max()));
-}
-
-TEST(Qmhv1Codec, PositionsAreNotClampedAndNeedAWholeLimitList) {
-    EXPECT_THAT(normalise_positions({-200, 2200, 0, 0, 0, 0}, limits_of(2000.0f)),
+    // Positions are not clamped, and a short limit list converts nothing.
+    EXPECT_THAT(normalise_positions({-200, 2200, 0, 0, 0, 0}, kLimits),
                 ElementsAre(testing::FloatEq(1.1f), testing::FloatEq(-0.1f), 1, 1, 1, 1));
     EXPECT_TRUE(normalise_positions({1, 2, 3, 4, 5, 6}, std::vector<float>(11, 1.0f)).empty());
 }
 
 TEST(ErrorCodes, RecordsDecodeToCodesAndOneLine) {
-    struct Case {
-        std::string bytes;
-        std::vector<long> codes;
-        std::string line;
-    };
+    struct Case { std::string bytes; std::vector<long> codes; std::string line; };
     const Case cases[] = {
         {std::string("\x01\x03\x02\x81", 4), {0x103, 0x201, 0x280}, "errorcde: 0x103 0x201 0x280 \n"},
         {std::string("\x01\xFC", 2), {}, ""},
         {std::string("\x00\x05", 2), {0x1, 0x4}, "errorcde: 0x1 0x4 \n"},
-        {std::string("\x00\x00\x07", 3), {}, ""},
-        {std::string("\x03", 1), {}, ""},
         {std::string("\xFF\x80\x01\x01", 4), {0xFF80, 0x101}, "errorcde: 0xff80 0x101 \n"},
     };
     for (const Case& c : cases) {
@@ -114,16 +74,16 @@ TEST(ErrorCodes, RecordsDecodeToCodesAndOneLine) {
         EXPECT_EQ(GetCapturedStdout(), c.line);
         EXPECT_EQ(codes, c.codes);
     }
-
-    // Earlier codes are kept and printed with the new ones.
+    // Earlier codes are kept and printed with the new ones; a null pointer, a
+    // negative length or a last odd byte adds nothing.
     std::vector<long> codes{0x2};
     CaptureStdout();
     HandProtocol::ParseErrorCodes("\x00\x01", 2, codes);
-    EXPECT_EQ(GetCapturedStdout(), "errorcde: 0x2 0x1 \n");
-    CaptureStdout();
     EXPECT_EQ(HandProtocol::ParseErrorCodes(nullptr, 8, codes), 0);
     EXPECT_EQ(HandProtocol::ParseErrorCodes("\x00\x01", -4, codes), 0);
-    GetCapturedStdout();
+    EXPECT_EQ(HandProtocol::ParseErrorCodes("\x00\x01", 1, codes), 0);
+    const std::string line = "errorcde: 0x2 0x1 \n";
+    EXPECT_EQ(GetCapturedStdout(), line + line + line + line);
     EXPECT_THAT(codes, ElementsAre(0x2, 0x1));
 }
 
@@ -137,11 +97,9 @@ TEST(Qmhv1Codec, ConfigurationRepliesAndTexts) {
 
     ConfigItems items = parse_config(R"({"sn":"AB1","mac_address":[1,2,300],"static_ip":[10,0,0,7],"x":1})");
     ASSERT_TRUE(items.parsed && items.object);
-    EXPECT_EQ(items.sn, ItemState::Present);
     EXPECT_EQ(items.sn_text, "AB1");
     EXPECT_EQ(items.mac_values, (std::vector<int>{1, 2, 300}));
     EXPECT_EQ(items.ip_values, (std::vector<int>{10, 0, 0, 7}));
-
     items = parse_config(R"({"sn":5,"mac_address":"01:02","static_ip":[1,2.5]})");
     EXPECT_EQ(items.sn, ItemState::Absent);
     EXPECT_EQ(items.mac, ItemState::Absent);
@@ -150,15 +108,8 @@ TEST(Qmhv1Codec, ConfigurationRepliesAndTexts) {
 }
 
 TEST(Qmhv1Codec, EmptyPollCounterWrapsAtItsLimitAcrossThreads) {
-    std::atomic<int> counter{0};
-    EXPECT_FALSE(count_empty_poll(counter, 3));
-    EXPECT_FALSE(count_empty_poll(counter, 3));
-    EXPECT_TRUE(count_empty_poll(counter, 3));
-    EXPECT_EQ(counter.load(), 0);
-
-    // Four threads share one counter: every limit-th poll, and only that one,
-    // asks for a resend.
-    std::atomic<int> resends{0};
+    // Four threads share one counter: every limit-th poll, and only that one, asks for a resend.
+    std::atomic<int> counter{0}, resends{0};
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t) {
         threads.emplace_back([&] {
