@@ -15,9 +15,9 @@ public:
     std::vector<std::string> calls;
 
     FakeHand() {
-        default_pos.assign(6, 0.0f);
-        default_velocity.assign(6, 0.0f);
-        default_current.assign(6, 0.0f);
+        default_pos.assign(6, -1.0f);
+        default_velocity.assign(6, -2.0f);
+        default_current.assign(6, -3.0f);
     }
 
     int get_pos(std::vector<float>& v) override { return read("pos", pos_status, v, 1.5f); }
@@ -25,7 +25,6 @@ public:
     int get_current(std::vector<float>& v) override { return read("current", current_status, v, 3.5f); }
     int get_pvc(std::vector<std::vector<float>>& pvc) override { return BaseHand::get_pvc(pvc); }
 
-    // Every other slot is out of this test's scope.
     int calibration() override { return -1; }
     int enable() override { return -1; }
     int disable() override { return -1; }
@@ -61,24 +60,23 @@ private:
 }  // namespace
 
 TEST(GetPvc, ThreeRowsInOrderWithDefaultsForFailedReadsAndTheCurrentReadsStatus) {
+    using Rows = std::vector<std::vector<float>>;
+    const std::vector<float> pos(6, 1.5f), velocity(6, 2.5f), current(6, 3.5f);
     FakeHand hand;
-    std::vector<std::vector<float>> pvc = {{9.0f}};
+    Rows pvc = {{9.0f}};
     EXPECT_EQ(hand.get_pvc(pvc), 0);
     EXPECT_EQ(hand.calls, (std::vector<std::string>{"pos", "velocity", "current"}));
-    EXPECT_EQ(pvc, (std::vector<std::vector<float>>{std::vector<float>(6, 1.5f), std::vector<float>(6, 2.5f),
-                                                     std::vector<float>(6, 3.5f)}));
+    EXPECT_EQ(pvc, (Rows{pos, velocity, current}));
 
     hand.pos_status = -2;
     hand.velocity_status = -1;
     EXPECT_EQ(hand.get_pvc(pvc), 0);
-    EXPECT_EQ(pvc, (std::vector<std::vector<float>>{hand.default_pos, hand.default_velocity,
-                                                     std::vector<float>(6, 3.5f)}));
+    EXPECT_EQ(pvc, (Rows{hand.default_pos, hand.default_velocity, current}));
 
     hand.pos_status = 0;
     hand.current_status = -1;
     EXPECT_EQ(hand.get_pvc(pvc), -1);
-    EXPECT_EQ(pvc, (std::vector<std::vector<float>>{std::vector<float>(6, 1.5f), hand.default_velocity,
-                                                     hand.default_current}));
+    EXPECT_EQ(pvc, (Rows{pos, hand.default_velocity, hand.default_current}));
 }
 
 TEST(TraceLine, NamesTheSourceFromTheLibraryRoot) {

@@ -2,16 +2,14 @@
 // private namespace, with a scripted clock where the boundary matters.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <deque>
-#include <thread>
+#include <functional>
 
 #include "support/udp_peer.h"
 #include "transport/basehand.h"
 
 using BaseHandProtocol::Exchange;
-using BaseHandProtocol::Payload;
-using BaseHandProtocol::ReplyForm;
-using BaseHandProtocol::SendFailure;
 using BaseHandProtocol::Verdict;
 using BaseHandProtocol::run_exchange;
 using CommSocket::Transmit::UDPSocket;
@@ -21,34 +19,32 @@ using testing::internal::GetCapturedStdout;
 namespace {
 
 const std::string kHandIp = "192.168.137.39";
+const std::string kTimeout = "DEVICE RECVFROM: 192.168.137.39, TIMEOUT\n";
 
-// A clock that reads the given offsets in milliseconds, one per call, then
-// stays on the last one.
-std::function<Exchange::Clock::time_point()> scripted_clock(std::deque<int> offsets_ms, int* calls = nullptr) {
-    const auto origin = Exchange::Clock::now();
-    return [origin, offsets_ms, calls]() mutable {
-        if (calls != nullptr) {
-            ++*calls;
-        }
-        const int offset = offsets_ms.front();
-        if (offsets_ms.size() > 1) {
-            offsets_ms.pop_front();
-        }
-        return origin + std::chrono::milliseconds(offset);
-    };
-}
+// A clock that reads offsets_ms, one per call, then stays on the last one.
+struct Script {
+    std::vector<int> offsets_ms;
+    int calls = 0;
+    Exchange::Clock::time_point origin = Exchange::Clock::now();
+    Exchange::Clock::time_point operator()() {
+        const std::size_t i = std::min<std::size_t>(static_cast<std::size_t>(calls++), offsets_ms.size() - 1);
+        return origin + std::chrono::milliseconds(offsets_ms[i]);
+    }
+};
 
-struct Rig {
+class TimedLoop : public testing::Test {
+protected:
     dexhand_test::UdpPeer hand{kHandIp, 0};
     UDPSocket endpoint{kHandIp, hand.port()};
     std::string request = "ping";
 
-    Exchange exchange(int budget_ms) {
+    // A 100 ms exchange of the text request on this endpoint.
+    Exchange exchange(UDPSocket& on, const std::string& address = kHandIp) {
         Exchange e;
-        e.endpoint = &endpoint;
-        e.payload = Payload::text(request);
-        e.budget_ms = budget_ms;
-        e.address = kHandIp;
+        e.endpoint = &on;
+        e.payload = BaseHandProtocol::Payload::text(request);
+        e.address = address;
+        e.budget_ms = 100;
         return e;
     }
     std::size_t requests_seen() {
@@ -59,83 +55,86 @@ struct Rig {
         }
         return count;
     }
-    // Answers the next request with these datagrams, from another thread.
-    std::thread answer_with(std::vector<std::string> replies) {
-        return std::thread([this, replies] {
-            std::string got;
-            sockaddr_in from{};
-            if (hand.receive(got, &from)) {
-                for (const auto& reply : replies) {
-                    hand.send_to(from, reply);
-                }
-            }
-        });
+    // Queues these replies on the endpoint before an exchange starts.
+    void queue(const std::vector<std::string>& replies) {
+        std::string hello = "hello", got;
+        sockaddr_in from{};
+        ASSERT_EQ(endpoint.SendData(hello), 0);
+        ASSERT_TRUE(hand.receive(got, &from));
+        for (const auto& reply : replies) {
+            hand.send_to(from, reply);
+        }
+        ASSERT_TRUE(dexhand_test::wait_readable(endpoint.sockfd));
     }
 };
 
 }  // namespace
 
-TEST(TimedLoop, ExactlyTheBudgetGoesOnAndOneMillisecondMoreEndsIt) {
-    Rig rig;
-    int calls = 0;
+TEST_F(TimedLoop, ScriptedClockBoundariesResendAndTheLineBeforeTheTimeout) {
+    // Exactly the budget goes on; one millisecond more ends it.
     int polls = 0;
-    Exchange e = rig.exchange(100);
-    e.now = scripted_clock({0, 100, 100, 100, 101}, &calls);
+    Script clock{{0, 100, 100, 100, 101}};
+    Exchange e = exchange(endpoint);
+    e.now = std::ref(clock);
     e.judge = [](std::string_view) { return Verdict::Ignore; };
     e.on_empty_poll = [&polls] { return ++polls, Verdict::Ignore; };
     e.timeout_prefix = "[Warning] [Test::op()] ";
-
     CaptureStdout();
     EXPECT_EQ(run_exchange(e), -2);
-    EXPECT_EQ(GetCapturedStdout(), "[Warning] [Test::op()] DEVICE RECVFROM: 192.168.137.39, TIMEOUT\n");
-    EXPECT_EQ(calls, 5);
+    EXPECT_EQ(GetCapturedStdout(), "[Warning] [Test::op()] " + kTimeout);
+    EXPECT_EQ(clock.calls, 5);
     EXPECT_EQ(polls, 3);  // the first pass sends, the next three poll
-    EXPECT_EQ(rig.requests_seen(), 1u);
-}
+    EXPECT_EQ(requests_seen(), 1u);
 
-TEST(TimedLoop, SendOnlyCommandIsDoneOnThePassAfterItsSend) {
-    Rig rig;
-    Exchange e = rig.exchange(100);
-    e.now = scripted_clock({0, 100});
+    // Without a judge the command is done on the pass after its send, unless
+    // the pass of the send already spent the budget.
+    e = exchange(endpoint);
+    e.now = Script{{0, 100}};
     CaptureStdout();
     EXPECT_EQ(run_exchange(e), 0);
-    // Sent in the very pass after which the budget ran out: a time-out all the same.
-    e.now = scripted_clock({0, 101});
+    e.now = Script{{0, 101}};
     EXPECT_EQ(run_exchange(e), -2);
-    EXPECT_EQ(GetCapturedStdout(), "DEVICE RECVFROM: 192.168.137.39, TIMEOUT\n");
-    EXPECT_EQ(rig.requests_seen(), 2u);
+    EXPECT_EQ(GetCapturedStdout(), kTimeout);
+    EXPECT_EQ(requests_seen(), 2u);
+
+    // A resend goes out again; the line before the time-out gets the elapsed time.
+    int empty_polls = 0;
+    e.judge = [](std::string_view) { return Verdict::Accept; };
+    e.on_empty_poll = [&empty_polls] { return ++empty_polls == 1 ? Verdict::Resend : Verdict::Ignore; };
+    e.before_timeout_line = [](long long elapsed) {
+        BaseHandProtocol::print_line("[INFO] init_ms: " + std::to_string(elapsed));
+    };
+    e.now = Script{{0, 0, 0, 0, 0, 0, 101}};
+    CaptureStdout();
+    EXPECT_EQ(run_exchange(e), -2);
+    EXPECT_EQ(GetCapturedStdout(), "[INFO] init_ms: 101\n" + kTimeout);
+    EXPECT_EQ(requests_seen(), 2u);
 }
 
-TEST(TimedLoop, FailedSendsAreRetriedOrEndTheExchange) {
+TEST_F(TimedLoop, FailedSendsAreRetriedOrEndTheExchange) {
     UDPSocket refused("192.168.137.255", 2333);  // no SO_BROADCAST: every send fails
-    std::string request = "x";
     int failures = 0;
-    Exchange e;
-    e.endpoint = &refused;
-    e.payload = Payload::text(request);
-    e.address = "192.168.137.255";
+    Exchange e = exchange(refused, "192.168.137.255");
     e.send_failed = [&failures] { ++failures; };
     e.timeout_prefix = "[Warning] [Qmhv1::calibration()] ";
-    e.now = scripted_clock({0, 10, 50, 100, 101});
-
+    e.now = Script{{0, 10, 50, 100, 101}};
     CaptureStdout();
     EXPECT_EQ(run_exchange(e), -2);
     EXPECT_EQ(GetCapturedStdout(), "[Warning] [Qmhv1::calibration()] DEVICE SENDTO: 192.168.137.255, TIMEOUT\n");
     EXPECT_EQ(failures, 4);
 
     failures = 0;
-    e.on_send_failure = SendFailure::Fail;
+    e.on_send_failure = BaseHandProtocol::SendFailure::Fail;
     CaptureStdout();
     EXPECT_EQ(run_exchange(e), -1);
     EXPECT_EQ(GetCapturedStdout(), "");
     EXPECT_EQ(failures, 1);
 }
 
-TEST(TimedLoop, VerdictsAndReplyForms) {
-    Rig rig;
+TEST_F(TimedLoop, VerdictsReplyFormsAndASilentHand) {
     std::vector<std::string> seen;
     std::deque<Verdict> verdicts;
-    Exchange e = rig.exchange(1000);
+    Exchange e = exchange(endpoint);
     e.judge = [&](std::string_view reply) {
         seen.emplace_back(reply);
         const Verdict v = verdicts.front();
@@ -145,46 +144,27 @@ TEST(TimedLoop, VerdictsAndReplyForms) {
 
     // Ignored replies keep the loop polling; text replies stop at a NUL.
     verdicts = {Verdict::Ignore, Verdict::Accept};
-    std::thread t1 = rig.answer_with({"first", std::string("ab\0cd", 5)});
+    queue({"first", std::string("ab\0cd", 5)});
     EXPECT_EQ(run_exchange(e), 0);
-    t1.join();
     EXPECT_EQ(seen, (std::vector<std::string>{"first", "ab"}));
 
     // A failing verdict ends the exchange at once; byte replies keep every byte.
     seen.clear();
     verdicts = {Verdict::Fail, Verdict::Accept};
-    e.reply_form = ReplyForm::Bytes;
-    std::thread t2 = rig.answer_with({std::string("no\0!", 4), "never judged"});
+    e.reply_form = BaseHandProtocol::ReplyForm::Bytes;
+    queue({std::string("no\0!", 4), "left waiting"});
     EXPECT_EQ(run_exchange(e), -1);
-    t2.join();
     EXPECT_EQ(seen, (std::vector<std::string>{std::string("no\0!", 4)}));
-}
+    std::string left;
+    ASSERT_EQ(endpoint.ReceiveData(left), 0);
+    EXPECT_EQ(left, "left waiting");
 
-TEST(TimedLoop, ResendAndTheLineBeforeTheTimeout) {
-    Rig rig;
-    int empty_polls = 0;
-    Exchange e = rig.exchange(100);
-    e.judge = [](std::string_view) { return Verdict::Accept; };
-    e.on_empty_poll = [&empty_polls] { return ++empty_polls == 1 ? Verdict::Resend : Verdict::Ignore; };
-    e.before_timeout_line = [](long long elapsed) {
-        BaseHandProtocol::print_line("[INFO] init_ms: " + std::to_string(elapsed));
-    };
-    e.now = scripted_clock({0, 0, 0, 0, 0, 0, 101});
-    CaptureStdout();
-    EXPECT_EQ(run_exchange(e), -2);
-    EXPECT_EQ(GetCapturedStdout(), "[INFO] init_ms: 101\nDEVICE RECVFROM: 192.168.137.39, TIMEOUT\n");
-    EXPECT_EQ(rig.requests_seen(), 2u);
-}
-
-TEST(TimedLoop, SilentHandTimesOutJustAfterTheBudget) {
-    Rig rig;
-    Exchange e = rig.exchange(100);
-    e.judge = [](std::string_view) { return Verdict::Accept; };
+    // On the real clock a silent hand times out just after the budget.
     CaptureStdout();
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(run_exchange(e), -2);
     const auto took = std::chrono::steady_clock::now() - start;
-    EXPECT_EQ(GetCapturedStdout(), "DEVICE RECVFROM: 192.168.137.39, TIMEOUT\n");
+    EXPECT_EQ(GetCapturedStdout(), kTimeout);
     EXPECT_GE(took, std::chrono::milliseconds(101));
     EXPECT_LT(took, std::chrono::milliseconds(2000));
 }

@@ -6,15 +6,12 @@ namespace dexhand_test {
 
 // Number of descriptors this process has open.
 inline int open_descriptors() {
-    int count = 0;
+    int count = -1;  // the directory stream itself
     if (DIR* dir = ::opendir("/proc/self/fd")) {
         while (const dirent* entry = ::readdir(dir)) {
-            if (entry->d_name[0] != '.') {
-                ++count;
-            }
+            count += entry->d_name[0] != '.';
         }
         ::closedir(dir);
-        --count;  // the directory stream itself
     }
     return count;
 }

@@ -1,7 +1,7 @@
 #pragma once
 
-// A bare UDP socket bound to a given address, for tests that need to play
-// the far side of an endpoint by hand.
+// A bare UDP socket bound to a given address, for tests that play the far
+// side of an endpoint by hand.
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -23,59 +23,7 @@ inline sockaddr_in ipv4(const std::string& ip, unsigned short port) {
     return address;
 }
 
-class UdpPeer {
-public:
-    UdpPeer(const std::string& ip, unsigned short port) {
-        fd_ = ::socket(AF_INET, SOCK_DGRAM, 0);
-        const sockaddr_in address = ipv4(ip, port);
-        if (fd_ < 0 || ::bind(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) {
-            throw std::runtime_error("cannot bind test peer " + ip);
-        }
-    }
-    ~UdpPeer() { ::close(fd_); }
-    UdpPeer(const UdpPeer&) = delete;
-    UdpPeer& operator=(const UdpPeer&) = delete;
-
-    unsigned short port() const {
-        sockaddr_in address{};
-        socklen_t length = sizeof(address);
-        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length);
-        return ntohs(address.sin_port);
-    }
-
-    void send_to(const sockaddr_in& to, const std::string& bytes) const {
-        ::sendto(fd_, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof(to));
-    }
-
-    // Waits up to timeout for one datagram; false when none came.
-    bool receive(std::string& bytes, sockaddr_in* from = nullptr,
-                 std::chrono::milliseconds timeout = std::chrono::milliseconds(1000)) const {
-        const auto deadline = std::chrono::steady_clock::now() + timeout;
-        char buffer[65536];
-        do {
-            sockaddr_in sender{};
-            socklen_t length = sizeof(sender);
-            const ssize_t got = ::recvfrom(fd_, buffer, sizeof(buffer), MSG_DONTWAIT,
-                                           reinterpret_cast<sockaddr*>(&sender), &length);
-            if (got >= 0) {
-                bytes.assign(buffer, static_cast<std::size_t>(got));
-                if (from != nullptr) {
-                    *from = sender;
-                }
-                return true;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        } while (std::chrono::steady_clock::now() < deadline);
-        return false;
-    }
-
-    int fd() const { return fd_; }
-
-private:
-    int fd_ = -1;
-};
-
-// The local port that the system gave an endpoint's socket.
+// The local port that the system gave a socket.
 inline unsigned short local_port(int fd) {
     sockaddr_in address{};
     socklen_t length = sizeof(address);
@@ -87,13 +35,56 @@ inline unsigned short local_port(int fd) {
 inline bool wait_readable(int fd, std::chrono::milliseconds timeout = std::chrono::milliseconds(1000)) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     char byte;
-    do {
-        if (::recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT) >= 0) {
-            return true;
+    while (::recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT) < 0) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return false;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    } while (std::chrono::steady_clock::now() < deadline);
-    return false;
+    }
+    return true;
 }
+
+class UdpPeer {
+public:
+    UdpPeer(const std::string& ip, unsigned short port) : fd_(::socket(AF_INET, SOCK_DGRAM, 0)) {
+        const sockaddr_in address = ipv4(ip, port);
+        if (fd_ < 0 || ::bind(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) {
+            throw std::runtime_error("cannot bind test peer " + ip);
+        }
+    }
+    ~UdpPeer() { ::close(fd_); }
+    UdpPeer(const UdpPeer&) = delete;
+    UdpPeer& operator=(const UdpPeer&) = delete;
+
+    unsigned short port() const { return local_port(fd_); }
+
+    void send_to(const sockaddr_in& to, const std::string& bytes) const {
+        ::sendto(fd_, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof(to));
+    }
+
+    // Waits up to timeout for one datagram; false when none came.
+    bool receive(std::string& bytes, sockaddr_in* from = nullptr,
+                 std::chrono::milliseconds timeout = std::chrono::milliseconds(1000)) const {
+        if (!wait_readable(fd_, timeout)) {
+            return false;
+        }
+        char buffer[65536];
+        sockaddr_in sender{};
+        socklen_t length = sizeof(sender);
+        const ssize_t got =
+            ::recvfrom(fd_, buffer, sizeof(buffer), 0, reinterpret_cast<sockaddr*>(&sender), &length);
+        if (got < 0) {
+            return false;
+        }
+        bytes.assign(buffer, static_cast<std::size_t>(got));
+        if (from != nullptr) {
+            *from = sender;
+        }
+        return true;
+    }
+
+private:
+    int fd_;
+};
 
 }  // namespace dexhand_test
