@@ -154,6 +154,19 @@ TEST(Client, OneHandOfEachKind) {
     std::vector<unsigned char> status = {7};
     EXPECT_EQ(client.hand_manager.get_status(kQmhv2Ip, status), 0);
     EXPECT_EQ(status, std::vector<unsigned char>{7});
+    // Unknown addresses at the manager, and a calibration command the hand refuses.
+    std::vector<long> codes;
+    qmhv2->set_command_code("/calibration", 1);
+    CaptureStdout();
+    EXPECT_EQ(client.hand_manager.get_status("192.168.137.50", status), -1);
+    EXPECT_EQ(client.hand_manager.get_errorcode("192.168.137.50", codes), -1);
+    EXPECT_EQ(client.hand_manager.calibration("192.168.137.50"), -1);
+    EXPECT_EQ(client.hand_manager.calibration(kQmhv2Ip), -1);
+    EXPECT_EQ(GetCapturedStdout(),
+              "[Error] [[Qhand]][get_status(OperatePtrType type, std::vector<long> &status)] IP not found.\n"
+              "[Error] [[Qhand]][get_errorcode(OperatePtrType type, std::vector<long> &errorcode)] IP not found.\n"
+              "MOTOR: 192.168.137.39, SET CALIBRATION FAILED\n"
+              "[Error] [[Qhand]][calibration(std::string _ip)] calibration fail.\n");
 
     // A time-out passes through enable(ip) but set_hand_config reports -1.
     qmhv2->set_answer("/enable", sim::Qmhv2Hand::Answer::Silent);
