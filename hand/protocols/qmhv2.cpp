@@ -179,65 +179,79 @@ Reply read_position_ack(std::string_view text) {
     return array_member(document, "errorcode") != nullptr ? Reply::Ok : Reply::WithoutKey;
 }
 
-Reply read_angles(std::string_view text, std::vector<float>& out) {
+namespace {
+
+// Reads the array under key, converting every element; a single element that
+// does not convert makes the whole reply unusable.
+template <class T, class Convert>
+Reply read_array(std::string_view text, const char* key, std::vector<T>& values, Convert convert) {
     rapidjson::Document document;
     if (!parse(text, document)) {
         return Reply::NotJson;
     }
-    const rapidjson::Value* angles = array_member(document, "angle");
-    if (angles == nullptr) {
+    const rapidjson::Value* array = array_member(document, key);
+    if (array == nullptr) {
         return Reply::WithoutKey;
     }
-    std::vector<float> values;
-    values.reserve(angles->Size());
-    for (const auto& element : angles->GetArray()) {
-        if (!element.IsNumber()) {
+    values.reserve(array->Size());
+    for (const auto& element : array->GetArray()) {
+        T value{};
+        if (!convert(element, value)) {
             return Reply::BadElement;
         }
-        values.push_back(narrow(element.GetDouble()));
+        values.push_back(value);
     }
-    out.insert(out.end(), values.begin(), values.end());
     return Reply::Ok;
 }
 
-Reply read_error_codes(std::string_view text, std::vector<long>& out) {
-    rapidjson::Document document;
-    if (!parse(text, document)) {
-        return Reply::NotJson;
+bool to_uint32(const rapidjson::Value& element, unsigned& value) {
+    if (!element.IsUint()) {
+        return false;
     }
-    const rapidjson::Value* codes = array_member(document, "errorcode");
-    if (codes == nullptr) {
-        return Reply::WithoutKey;
-    }
-    std::vector<long> values;
-    values.reserve(codes->Size());
-    for (const auto& element : codes->GetArray()) {
-        if (!element.IsUint()) {
-            return Reply::BadElement;
+    value = element.GetUint();
+    return true;
+}
+
+}  // namespace
+
+// The readers append to out only when the whole reply is usable.
+
+Reply read_angles(std::string_view text, std::vector<float>& out) {
+    std::vector<float> values;
+    const Reply reply = read_array(text, "angle", values, [](const rapidjson::Value& element, float& value) {
+        if (!element.IsNumber()) {
+            return false;
         }
-        values.push_back(static_cast<long>(element.GetUint()));
+        value = narrow(element.GetDouble());
+        return true;
+    });
+    if (reply == Reply::Ok) {
+        out.insert(out.end(), values.begin(), values.end());
     }
-    out.insert(out.end(), values.begin(), values.end());
-    return Reply::Ok;
+    return reply;
+}
+
+Reply read_error_codes(std::string_view text, std::vector<long>& out) {
+    std::vector<unsigned> values;
+    const Reply reply = read_array(text, "errorcode", values, to_uint32);
+    if (reply == Reply::Ok) {
+        // Widened without sign extension: 4294967295 stays 4294967295.
+        out.insert(out.end(), values.begin(), values.end());
+    }
+    return reply;
 }
 
 Reply read_matrix(std::string_view text, std::vector<std::vector<unsigned char>>& out) {
     constexpr std::size_t kRowBytes = 96;
-    rapidjson::Document document;
-    if (!parse(text, document)) {
-        return Reply::NotJson;
+    std::vector<unsigned> values;
+    const Reply reply = read_array(text, "matrix", values, to_uint32);
+    if (reply != Reply::Ok) {
+        return reply;
     }
-    const rapidjson::Value* matrix = array_member(document, "matrix");
-    if (matrix == nullptr) {
-        return Reply::WithoutKey;
-    }
+    // Each element carries three bytes, most significant first.
     std::vector<unsigned char> bytes;
-    bytes.reserve(matrix->Size() * 3);
-    for (const auto& element : matrix->GetArray()) {
-        if (!element.IsUint()) {
-            return Reply::BadElement;
-        }
-        const unsigned value = element.GetUint();
+    bytes.reserve(values.size() * 3);
+    for (const unsigned value : values) {
         bytes.push_back(static_cast<unsigned char>(value >> 16));
         bytes.push_back(static_cast<unsigned char>(value >> 8));
         bytes.push_back(static_cast<unsigned char>(value));
