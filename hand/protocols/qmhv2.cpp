@@ -286,6 +286,27 @@ constexpr int kConfigLimitMs = 1000;
 
 constexpr const char* kParseErrorLine = "Error in parsing JSON data";
 
+// What a keyed exchange makes of one reply read: taken, failed with its line,
+// or passed over because it lacks the awaited member.
+Verdict keyed_verdict(Reply reply, const char* bad_element_line = "") {
+    switch (reply) {
+    case Reply::Ok:
+        return Verdict::Accept;
+    case Reply::NotJson:
+        print_line(kParseErrorLine);
+        return Verdict::Fail;
+    case Reply::BadLength:
+        print_line("Error in matrix size");
+        return Verdict::Fail;
+    case Reply::BadElement:
+        print_line(bad_element_line);
+        return Verdict::Fail;
+    case Reply::WithoutKey:
+        break;
+    }
+    return Verdict::Ignore;
+}
+
 }  // namespace
 
 Qmhv2::Qmhv2(std::string ip_text)
@@ -401,18 +422,8 @@ int Qmhv2::get_errorcode(std::vector<long>& codes) {
     return exchange(
         comm_udp_socket, errorcode_request, kErrorcodeLimitMs, nullptr,
         [&codes](std::string_view reply) {
-            switch (qmhv2_codec::read_error_codes(reply, codes)) {
-            case Reply::Ok:
-                return Verdict::Accept;
-            case Reply::NotJson:
-                print_line(kParseErrorLine);
-                return Verdict::Fail;
-            case Reply::BadElement:
-                print_line("\"errorcode\" holds an element that is not an unsigned 32-bit integer.");
-                return Verdict::Fail;
-            default:
-                return Verdict::Ignore;
-            }
+            return keyed_verdict(qmhv2_codec::read_error_codes(reply, codes),
+                                 "\"errorcode\" holds an element that is not an unsigned 32-bit integer.");
         },
         [](long long elapsed_ms) { print_line("[INFO] init_ms: " + std::to_string(elapsed_ms)); });
 }
@@ -442,15 +453,7 @@ int Qmhv2::set_pos(std::vector<float> pos) {
         return kFailure;
     }
     return exchange(ctrl_udp_socket, request, kSetPosLimitMs, nullptr, [](std::string_view reply) {
-        switch (qmhv2_codec::read_position_ack(reply)) {
-        case Reply::Ok:
-            return Verdict::Accept;
-        case Reply::NotJson:
-            print_line(kParseErrorLine);
-            return Verdict::Fail;
-        default:
-            return Verdict::Ignore;
-        }
+        return keyed_verdict(qmhv2_codec::read_position_ack(reply));
     });
 }
 
@@ -495,21 +498,8 @@ int Qmhv2::get_pvc(std::vector<std::vector<float>>& pvc) { return BaseHand::get_
 int Qmhv2::get_ts_matrix(std::vector<std::vector<unsigned char>>& matrix) {
     return exchange(comm_udp_socket, matrix_request, kMatrixLimitMs, ", SEND GET MATRIX FAILED",
                     [&matrix](std::string_view reply) {
-                        switch (qmhv2_codec::read_matrix(reply, matrix)) {
-                        case Reply::Ok:
-                            return Verdict::Accept;
-                        case Reply::NotJson:
-                            print_line(kParseErrorLine);
-                            return Verdict::Fail;
-                        case Reply::BadLength:
-                            print_line("Error in matrix size");
-                            return Verdict::Fail;
-                        case Reply::BadElement:
-                            print_line("\"matrix\" holds an element that is not an unsigned 32-bit integer.");
-                            return Verdict::Fail;
-                        default:
-                            return Verdict::Ignore;
-                        }
+                        return keyed_verdict(qmhv2_codec::read_matrix(reply, matrix),
+                                             "\"matrix\" holds an element that is not an unsigned 32-bit integer.");
                     });
 }
 
