@@ -1,10 +1,7 @@
-// What the protocol interface shares: get_pvc and the trace line.
+// What the protocol interface shares: get_pvc.
 #include <gtest/gtest.h>
 
 #include "transport/basehand.h"
-
-using testing::internal::CaptureStdout;
-using testing::internal::GetCapturedStdout;
 
 namespace {
 
@@ -77,13 +74,4 @@ TEST(GetPvc, ThreeRowsInOrderWithDefaultsForFailedReadsAndTheCurrentReadsStatus)
     hand.current_status = -1;
     EXPECT_EQ(hand.get_pvc(pvc), -1);
     EXPECT_EQ(pvc, (Rows{pos, hand.default_velocity, hand.default_current}));
-}
-
-TEST(TraceLine, NamesTheSourceFromTheLibraryRoot) {
-    CaptureStdout();
-    BaseHandProtocol::trace_line("/build/somewhere/hand/protocols/qmhv1.cpp", "set_velocity", 42);
-    BaseHandProtocol::trace_line("qmhv1.cpp", "get_ntc", 7);
-    EXPECT_EQ(GetCapturedStdout(),
-              "file = hand/protocols/qmhv1.cpp    function = set_velocity    line = 42\n"
-              "file = qmhv1.cpp    function = get_ntc    line = 7\n");
 }

@@ -102,7 +102,7 @@ TEST_F(TimedLoop, ScriptedClockBoundariesResendAndTheLineBeforeTheTimeout) {
     e.judge = [](std::string_view) { return Verdict::Accept; };
     e.on_empty_poll = [&empty_polls] { return ++empty_polls == 1 ? Verdict::Resend : Verdict::Ignore; };
     e.before_timeout_line = [](long long elapsed) {
-        BaseHandProtocol::print_line("[INFO] init_ms: " + std::to_string(elapsed));
+        Diagnostics::emit(Diagnostics::Level::info, "[INFO] init_ms: " + std::to_string(elapsed));
     };
     e.now = Script{{0, 0, 0, 0, 0, 0, 101}};
     CaptureStdout();

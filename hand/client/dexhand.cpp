@@ -9,7 +9,8 @@
 
 namespace QmHand {
 
-using BaseHandProtocol::print_line;
+using Diagnostics::emit;
+using Diagnostics::Level;
 
 namespace {
 
@@ -38,19 +39,19 @@ std::string DexHand::identity(const std::string& ip, const std::vector<std::stri
                               bool report_short_list) {
     const std::string prefix = std::string("[Error] [dexhand][") + function + "(std::string ip)] ";
     if (!isValidIP(ip)) {
-        print_line(prefix + "Invalid IP: " + ip);
+        emit(Level::error, prefix + "Invalid IP: " + ip);
         return "";
     }
     const auto& ips = hand_manager.hand_ips;
     const auto it = std::find(ips.begin(), ips.end(), ip);
     if (it == ips.end()) {
-        print_line(prefix + "IP: " + ip + " not found.");
+        emit(Level::error, prefix + "IP: " + ip + " not found.");
         return "";
     }
     const auto index = static_cast<std::size_t>(it - ips.begin());
     if (index >= list.size()) {
         if (report_short_list) {
-            print_line(prefix + "Index out of bounds for IP: " + ip);
+            emit(Level::error, prefix + "Index out of bounds for IP: " + ip);
         }
         return "";
     }
@@ -73,7 +74,7 @@ bool DexHand::check_ip(const std::string& ip, const char* signature) {
     if (isValidIP(ip)) {
         return true;
     }
-    print_line(std::string("[Error] [dexhand][") + signature + "] Invalid IP: " + ip);
+    emit(Level::error, std::string("[Error] [dexhand][") + signature + "] Invalid IP: " + ip);
     return false;
 }
 
@@ -167,7 +168,7 @@ std::vector<std::vector<unsigned char>> DexHand::get_ts_matrix(std::string ip) {
         return {};
     }
     if (hand_manager.get_ts_matrix(ip, matrix) != 0) {
-        print_line("[Error] [dexhand][get_ts_matrix(std::string ip)] Get ts matrix error");
+        emit(Level::error, "[Error] [dexhand][get_ts_matrix(std::string ip)] Get ts matrix error");
         return {};
     }
     return matrix;

@@ -16,7 +16,8 @@
 
 namespace hand_ws {
 
-using BaseHandProtocol::print_line;
+using Diagnostics::emit;
+using Diagnostics::Level;
 
 Qhand::Qhand() = default;
 Qhand::~Qhand() = default;
@@ -166,7 +167,7 @@ int Qhand::broadcast() {
     SocketGuard guard(fd);
     const int on = 1;
     if (::setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &on, sizeof(on)) == -1) {
-        print_line("basehand broadcast(): setsockopt error");
+        emit(Level::error, "basehand broadcast(): setsockopt error");
         return -1;
     }
 
@@ -197,7 +198,7 @@ int Qhand::broadcast() {
             discovery::Reply reply;
             switch (discovery::parse_reply(buffer, reply)) {
             case discovery::Outcome::ParseError:
-                print_line(std::string("basehand broadcast(): json parse error, msg: ") + buffer);
+                emit(Level::warning, std::string("basehand broadcast(): json parse error, msg: ") + buffer);
                 break;
             case discovery::Outcome::NoName:
             case discovery::Outcome::UnknownName:
@@ -238,7 +239,7 @@ int Qhand::broadcast() {
     if (!ip_addresses.empty()) {
         return 0;
     }
-    print_line(state == 0 ? "DEVICE SENDTO TIMEOUT" : "DEVICE RECVFROM TIMEOUT");
+    emit(Level::warning, state == 0 ? "DEVICE SENDTO TIMEOUT" : "DEVICE RECVFROM TIMEOUT");
     return -2;
 }
 
@@ -258,24 +259,24 @@ std::unique_ptr<BaseHandProtocol::BaseHand> select_protocol(const std::string& n
         if (ip == "192.168.137.19" || ip == "192.168.137.39") {
             return std::make_unique<BaseHandProtocol::Inspire>(ip);
         }
-        print_line("[Qhand] init(): ip: " + ip + "unexcepted!");
+        emit(Level::error, "[Qhand] init(): ip: " + ip + "unexcepted!");
         return nullptr;
     }
     if (name == "qmhv1") {
         if (type == "QMH-6L" || type == "QMH-6R") {
             return std::make_unique<BaseHandProtocol::Qmhv1>(ip);
         }
-        print_line("[Qhand] init(): type: " + type + "unexcepted!");
+        emit(Level::error, "[Qhand] init(): type: " + type + "unexcepted!");
         return nullptr;
     }
     if (name == "qmhv2") {
         if (type == "QMH-12L" || type == "QMH-12R") {
             return std::make_unique<BaseHandProtocol::Qmhv2>(ip);
         }
-        print_line("[Qhand] init(): type: " + type + "unexcepted!");
+        emit(Level::error, "[Qhand] init(): type: " + type + "unexcepted!");
         return nullptr;
     }
-    print_line("The dexterous Qhand corresponding to name could not be recognized");
+    emit(Level::error, "The dexterous Qhand corresponding to name could not be recognized");
     return nullptr;
 }
 
@@ -283,11 +284,11 @@ std::unique_ptr<BaseHandProtocol::BaseHand> select_protocol(const std::string& n
 
 int Qhand::init() {
     if (find_hand() != 0) {
-        print_line("\033[0;31m [Error] [[Qhand]][init()] Connot find server.\033[0m");
+        emit(Level::error, "\033[0;31m [Error] [[Qhand]][init()] Connot find server.\033[0m");
         return -1;
     }
     if (ip_addresses.size() != types.size() || ip_addresses.size() != names.size()) {
-        print_line("[Qhand] init(): ip type name Dimensions are different");
+        emit(Level::error, "[Qhand] init(): ip type name Dimensions are different");
         return -1;
     }
     for (std::size_t i = 0; i < names.size(); ++i) {
@@ -300,7 +301,7 @@ int Qhand::init() {
     }
     for (std::size_t i = 0; i < hand_ips.size(); ++i) {
         if (std::find(hand_ips.begin(), hand_ips.end(), hand_ips[i]) != hand_ips.begin() + static_cast<long>(i)) {
-            print_line("[Error] [[Qhand]][init()] Server illegal duplicate ip.");
+            emit(Level::error, "[Error] [[Qhand]][init()] Server illegal duplicate ip.");
             return -1;
         }
     }
@@ -326,7 +327,7 @@ BaseHandProtocol::BaseHand* Qhand::hand_for(const std::string& ip) const {
 int Qhand::get_status(std::string ip, std::vector<unsigned char>& status) {
     BaseHandProtocol::BaseHand* hand = hand_for(ip);
     if (hand == nullptr) {
-        print_line("[Error] [[Qhand]][get_status(OperatePtrType type, std::vector<long> &status)] IP not found.");
+        emit(Level::error, "[Error] [[Qhand]][get_status(OperatePtrType type, std::vector<long> &status)] IP not found.");
         return -1;
     }
     hand->get_status(status);
@@ -336,7 +337,7 @@ int Qhand::get_status(std::string ip, std::vector<unsigned char>& status) {
 int Qhand::get_errorcode(std::string ip, std::vector<long>& errorcode) {
     BaseHandProtocol::BaseHand* hand = hand_for(ip);
     if (hand == nullptr) {
-        print_line(
+        emit(Level::error, 
             "[Error] [[Qhand]][get_errorcode(OperatePtrType type, std::vector<long> &errorcode)] IP not found.");
         return -1;
     }
@@ -346,7 +347,7 @@ int Qhand::get_errorcode(std::string ip, std::vector<long>& errorcode) {
 int Qhand::clear_errorcode(std::string ip) {
     BaseHandProtocol::BaseHand* hand = hand_for(ip);
     if (hand == nullptr) {
-        print_line("[Error] [[Qhand]][clear_errorcode(std::string _ip)] IP not found.");
+        emit(Level::error, "[Error] [[Qhand]][clear_errorcode(std::string _ip)] IP not found.");
         return -1;
     }
     hand->clear_errorcode();
@@ -361,7 +362,7 @@ int Qhand::calibration(std::string ip) {
     // A time-out of the command is not a failure here: the outcome shows in
     // the error codes that the caller polls afterwards.
     if (hand->calibration() == -1) {
-        print_line("[Error] [[Qhand]][calibration(std::string _ip)] calibration fail.");
+        emit(Level::error, "[Error] [[Qhand]][calibration(std::string _ip)] calibration fail.");
         return -1;
     }
     return 0;

@@ -7,6 +7,9 @@
 
 namespace HandProtocol {
 
+using Diagnostics::emit;
+using Diagnostics::Level;
+
 int ParseErrorCodes(const char* data, int len, std::vector<long>& codes) {
     if (data == nullptr) {
         len = 0;
@@ -35,7 +38,7 @@ int ParseErrorCodes(const char* data, int len, std::vector<long>& codes) {
             std::snprintf(hex, sizeof(hex), "0x%lx ", static_cast<unsigned long>(code));
             line += hex;
         }
-        BaseHandProtocol::print_line(line);
+        emit(Level::info, line);
     }
     return 0;
 }

@@ -7,6 +7,10 @@
 
 namespace BaseHandProtocol {
 
+using Diagnostics::emit;
+using Diagnostics::Level;
+using Diagnostics::Stream;
+
 namespace inspire_codec {
 
 std::uint16_t magnitude16(unsigned char high, unsigned char low) {
@@ -246,7 +250,7 @@ int Inspire::exchange_frame(std::vector<unsigned char>& frame, bool padded, int 
     e.budget_ms = budget_ms;
     e.on_send_failure = SendFailure::Retry;
     if (report_send_failure) {
-        e.send_failed = [] { print_line("ctrl send data failed"); };
+        e.send_failed = [] { emit(Level::warning, "ctrl send data failed"); };
     }
     e.reply_form = ReplyForm::Bytes;
     e.judge = std::move(judge);
@@ -260,7 +264,7 @@ int Inspire::read_registers(std::uint16_t address, unsigned char count, bool pad
     const unsigned char id = hand_id;
     return exchange_frame(frame, padded, budget_ms, report_send_failure, [&decode, id, address](std::string_view r) {
         if (!codec::accepts(r, id, codec::kRead, address) || !decode(r)) {
-            print_line("[ERROR] ");
+            emit(Level::error, "[ERROR] ");
             return Verdict::Ignore;
         }
         return Verdict::Accept;
@@ -334,7 +338,7 @@ int Inspire::get_ntc(int&) { return kFailure; }
 
 int Inspire::write_positions(const char* operation, int check_line, const std::vector<float>& pos, bool fast) {
     if (pos.size() != codec::kJoints) {
-        print_line(std::string("[ERROR] [") + operation + "] line:" + std::to_string(check_line) +
+        emit(Level::error, std::string("[ERROR] [") + operation + "] line:" + std::to_string(check_line) +
                    " _cmd.size() == " + std::to_string(pos.size()) + " must be six ");
         return kFailure;
     }
@@ -344,7 +348,7 @@ int Inspire::write_positions(const char* operation, int check_line, const std::v
         std::vector<unsigned char> frame = codec::fast_positions_request(id, registers);
         return exchange_frame(frame, false, kShortBudgetMs, false, [id](std::string_view r) {
             if (!codec::accepts_fast(r, id)) {
-                print_line("[Warning] [inspire][fast_set_positions] recv data error");
+                emit(Level::warning, "[Warning] [inspire][fast_set_positions] recv data error");
                 return Verdict::Ignore;
             }
             return Verdict::Accept;
@@ -353,7 +357,7 @@ int Inspire::write_positions(const char* operation, int check_line, const std::v
     std::vector<unsigned char> frame = codec::set_pos_request(id, registers);
     return exchange_frame(frame, false, kShortBudgetMs, false, [id](std::string_view r) {
         if (!codec::accepts(r, id, codec::kWrite, codec::kTargetRegister)) {
-            print_line("[ERROR] ");
+            emit(Level::error, "[ERROR] ");
             return Verdict::Ignore;
         }
         return Verdict::Accept;
@@ -371,7 +375,7 @@ int Inspire::set_velocity(std::vector<float> velocity) {
     // The frame's length byte is fixed for six speeds: any other count would
     // leave the hand a frame that contradicts itself.
     if (velocity.size() != codec::kJoints) {
-        print_line("[ERROR] [set_velocity] line:" + std::to_string(__LINE__) +
+        emit(Level::error, "[ERROR] [set_velocity] line:" + std::to_string(__LINE__) +
                    " _cmd.size() == " + std::to_string(velocity.size()) + " must be six ");
         return kFailure;
     }
@@ -384,7 +388,7 @@ int Inspire::clear_errorcode() {
     const unsigned char id = hand_id;
     return exchange_frame(frame, false, kShortBudgetMs, false, [id](std::string_view r) {
         if (!codec::accepts(r, id, codec::kWrite, codec::kClearErrorRegister)) {
-            print_line("[ERROR] ");
+            emit(Level::error, "[ERROR] ");
             return Verdict::Ignore;
         }
         return Verdict::Accept;
@@ -430,7 +434,7 @@ int Inspire::config_exchange(std::string& request, const char* operation, std::s
     e.payload = Payload::text(request);
     e.budget_ms = kLongBudgetMs;
     e.on_send_failure = SendFailure::Fail;
-    e.send_failed = [&prefix] { print_line(prefix + "comm_udp_socket->SendData(msg) failed"); };
+    e.send_failed = [&prefix] { emit(Level::warning, prefix + "comm_udp_socket->SendData(msg) failed"); };
     e.reply_form = ReplyForm::Text;
     e.judge = [&prefix, cfg](std::string_view reply) {
         if (reply.empty()) {
@@ -439,11 +443,11 @@ int Inspire::config_exchange(std::string& request, const char* operation, std::s
         rapidjson::Document doc;
         doc.Parse(reply.data(), reply.size());
         if (doc.HasParseError()) {
-            print_line(prefix + "Error in parsing JSON data");
+            emit(Level::warning, prefix + "Error in parsing JSON data");
             return Verdict::Ignore;
         }
         if (!doc.IsObject() || !doc.HasMember("reqTarget") || !doc["reqTarget"].IsString()) {
-            print_error_line(prefix + "reply without a string \"reqTarget\" skipped");
+            emit(Level::warning, Stream::err, prefix + "reply without a string \"reqTarget\" skipped");
             return Verdict::Ignore;
         }
         const rapidjson::Value& target = doc["reqTarget"];

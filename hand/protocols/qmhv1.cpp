@@ -14,6 +14,10 @@ namespace BaseHandProtocol {
 
 using CommSocket::Transmit::UDPSocket;
 
+using Diagnostics::emit;
+using Diagnostics::Level;
+using Diagnostics::Stream;
+
 // ---------------------------------------------------------------------------
 // Codec
 
@@ -394,7 +398,7 @@ int Qmhv1::get_cnt(std::vector<long>& cnt) {
 
 int Qmhv1::get_pos(std::vector<float>& fdb) {
     if (!ensure_pos_limits()) {
-        print_line("[Error] [qmhv1][get_pos(std::vector<float> &fdb)]" + std::to_string(__LINE__) +
+        emit(Level::error, "[Error] [qmhv1][get_pos(std::vector<float> &fdb)]" + std::to_string(__LINE__) +
                    " get_pos_limited() fail");
         return kFailure;
     }
@@ -465,7 +469,7 @@ int Qmhv1::set_pos(std::vector<float> pos) { return fast_set_positions(pos); }
 
 int Qmhv1::fast_set_positions(std::vector<float> pos) {
     if (!ensure_pos_limits()) {
-        print_line("[Error] [qmhv1][fast_set_positions(std::vector<float> pos)]" + std::to_string(__LINE__) +
+        emit(Level::error, "[Error] [qmhv1][fast_set_positions(std::vector<float> pos)]" + std::to_string(__LINE__) +
                    " get_pos_limited() fail");
         return kFailure;
     }
@@ -474,11 +478,11 @@ int Qmhv1::fast_set_positions(std::vector<float> pos) {
     case PositionCheck::Ok:
         break;
     case PositionCheck::SizeNotSix:
-        print_line("[Error] [qmhv1][fast_set_positions(std::vector<float> pos)]" + std::to_string(__LINE__) +
+        emit(Level::error, "[Error] [qmhv1][fast_set_positions(std::vector<float> pos)]" + std::to_string(__LINE__) +
                    " pos size must be 6");
         return kFailure;
     case PositionCheck::AllNegative:
-        print_line("[Error] [qmhv1][fast_set_positions(std::vector<float> pos)]" + std::to_string(__LINE__) +
+        emit(Level::error, "[Error] [qmhv1][fast_set_positions(std::vector<float> pos)]" + std::to_string(__LINE__) +
                    " pos element must >= 0");
         return kFailure;
     case PositionCheck::NoLimits:
@@ -508,7 +512,7 @@ int Qmhv1::set_velocity_limited(unsigned char id, float limit) {
 int Qmhv1::set_current_limited(unsigned char, float) {
     // The only per-joint limit frame the hand has is the velocity-limit one:
     // sending it here would silently change a velocity limit.
-    print_line("[Error] [qmhv1][set_current_limited(unsigned char id, float limit)] "
+    emit(Level::error, "[Error] [qmhv1][set_current_limited(unsigned char id, float limit)] "
                "the hand has no current-limit command; nothing sent");
     return kFailure;
 }
@@ -520,7 +524,7 @@ namespace {
 int send_gains(const std::shared_ptr<UDPSocket>& endpoint, const std::string& ip, const char* operation,
                unsigned char command, unsigned char id, const std::vector<float>& pid) {
     if (pid.size() != 3) {
-        print_line("pid size must be 3");
+        emit(Level::error, "pid size must be 3");
         return kFailure;
     }
     return exchange(endpoint, ip, operation, pid_frame(command, id, pid));
@@ -552,13 +556,13 @@ int Qmhv1::get_comm_config(std::string& cfg) {
         case ConfigReply::Empty:
             return Verdict::Ignore;
         case ConfigReply::NotJson:
-            print_line("Error in parsing JSON data");
+            emit(Level::error, "Error in parsing JSON data");
             return Verdict::Fail;
         case ConfigReply::NotObject:
-            print_line("[Error] [qmhv1][get_comm_config(std::string &cfg)] reply is not a JSON object");
+            emit(Level::error, "[Error] [qmhv1][get_comm_config(std::string &cfg)] reply is not a JSON object");
             return Verdict::Fail;
         case ConfigReply::CheckFailed:
-            print_error_line("[ERROR] [qmhv1][get_comm_config] check reply failed");
+            emit(Level::error, Stream::err, "[ERROR] [qmhv1][get_comm_config] check reply failed");
             return Verdict::Ignore;
         case ConfigReply::Accepted:
             break;
@@ -571,11 +575,11 @@ int Qmhv1::get_comm_config(std::string& cfg) {
 int Qmhv1::set_comm_config(std::string cfg) {
     const ConfigItems items = parse_config(cfg);
     if (!items.parsed) {
-        print_line("Error in parsing JSON data");
+        emit(Level::error, "Error in parsing JSON data");
         return kFailure;
     }
     if (!items.object) {
-        print_line("[Error] [qmhv1][set_comm_config(std::string cfg)] configuration is not a JSON object");
+        emit(Level::error, "[Error] [qmhv1][set_comm_config(std::string cfg)] configuration is not a JSON object");
         return kFailure;
     }
     // Items go out in this order; a failed one stops the rest.
@@ -583,14 +587,14 @@ int Qmhv1::set_comm_config(std::string cfg) {
         return kFailure;
     }
     if (items.mac == ItemState::Invalid) {
-        print_line("[Error] [qmhv1][set_comm_config(std::string cfg)] mac_address must hold 32-bit integers");
+        emit(Level::error, "[Error] [qmhv1][set_comm_config(std::string cfg)] mac_address must hold 32-bit integers");
         return kFailure;
     }
     if (items.mac == ItemState::Present && set_mac(items.mac_values) != kSuccess) {
         return kFailure;
     }
     if (items.ip == ItemState::Invalid) {
-        print_line("[Error] [qmhv1][set_comm_config(std::string cfg)] static_ip must hold 32-bit integers");
+        emit(Level::error, "[Error] [qmhv1][set_comm_config(std::string cfg)] static_ip must hold 32-bit integers");
         return kFailure;
     }
     if (items.ip == ItemState::Present && set_ip(items.ip_values) != kSuccess) {
@@ -606,7 +610,7 @@ int Qmhv1::set_ip(std::vector<int> octets) {
     case IdentityCheck::Ok:
         break;
     case IdentityCheck::TooLong:
-        print_line("[Error] [qmhv1][set_ip(std::vector<int> ip)] ip size must be at most 4");
+        emit(Level::error, "[Error] [qmhv1][set_ip(std::vector<int> ip)] ip size must be at most 4");
         return kFailure;
     case IdentityCheck::OutOfRange:
         return kFailure;
@@ -617,7 +621,7 @@ int Qmhv1::set_ip(std::vector<int> octets) {
 int Qmhv1::set_mac(std::vector<int> bytes) {
     Frame frame;
     if (mac_frame(bytes, frame) != IdentityCheck::Ok) {
-        print_line("[Error] [qmhv1][set_mac(std::vector<int> mac)] mac size must be at most 6");
+        emit(Level::error, "[Error] [qmhv1][set_mac(std::vector<int> mac)] mac size must be at most 6");
         return kFailure;
     }
     return exchange(comm_udp_socket, ip, "set_mac", frame);
@@ -626,7 +630,7 @@ int Qmhv1::set_mac(std::vector<int> bytes) {
 int Qmhv1::set_sn(std::string sn) {
     Frame frame;
     if (sn_frame(sn, frame) != IdentityCheck::Ok) {
-        print_line("[Error] [qmhv1][set_sn(std::string sn)] sn length must be at most 31");
+        emit(Level::error, "[Error] [qmhv1][set_sn(std::string sn)] sn length must be at most 31");
         return kFailure;
     }
     return exchange(comm_udp_socket, ip, "set_sn", frame);

@@ -11,6 +11,10 @@
 
 namespace BaseHandProtocol {
 
+using Diagnostics::emit;
+using Diagnostics::Level;
+using Diagnostics::Stream;
+
 namespace qmhv2_codec {
 
 namespace {
@@ -293,13 +297,13 @@ Verdict keyed_verdict(Reply reply, const char* bad_element_line = "") {
     case Reply::Ok:
         return Verdict::Accept;
     case Reply::NotJson:
-        print_line(kParseErrorLine);
+        emit(Level::error, kParseErrorLine);
         return Verdict::Fail;
     case Reply::BadLength:
-        print_line("Error in matrix size");
+        emit(Level::error, "Error in matrix size");
         return Verdict::Fail;
     case Reply::BadElement:
-        print_line(bad_element_line);
+        emit(Level::error, bad_element_line);
         return Verdict::Fail;
     case Reply::WithoutKey:
         break;
@@ -324,7 +328,7 @@ Qmhv2::Qmhv2(std::string ip_text)
 
 Qmhv2::~Qmhv2() = default;
 
-void Qmhv2::print_motor_line(const char* failure_text) const { print_line("MOTOR: " + ip + failure_text); }
+void Qmhv2::print_motor_line(const char* failure_text) const { emit(Level::error, "MOTOR: " + ip + failure_text); }
 
 int Qmhv2::exchange(const std::shared_ptr<UDPSocket>& endpoint, std::string& request, int limit_ms,
                     const char* failure_text, std::function<Verdict(std::string_view)> judge,
@@ -366,7 +370,7 @@ int Qmhv2::calibration() {
     std::uint64_t code = 0;
     switch (qmhv2_codec::read_command_code(reply, code)) {
     case Reply::NotJson:
-        print_line(kParseErrorLine);
+        emit(Level::error, kParseErrorLine);
         return kFailure;
     case Reply::Ok:
         if (code != 0) {
@@ -388,7 +392,7 @@ std::function<Verdict(std::string_view)> command_judge(std::function<void()> ref
         std::uint64_t code = 0;
         switch (qmhv2_codec::read_command_code(reply, code)) {
         case Reply::NotJson:
-            print_line(kParseErrorLine);
+            emit(Level::error, kParseErrorLine);
             return Verdict::Fail;
         case Reply::Ok:
             if (code == 0) {
@@ -425,7 +429,7 @@ int Qmhv2::get_errorcode(std::vector<long>& codes) {
             return keyed_verdict(qmhv2_codec::read_error_codes(reply, codes),
                                  "\"errorcode\" holds an element that is not an unsigned 32-bit integer.");
         },
-        [](long long elapsed_ms) { print_line("[INFO] init_ms: " + std::to_string(elapsed_ms)); });
+        [](long long elapsed_ms) { emit(Level::info, "[INFO] init_ms: " + std::to_string(elapsed_ms)); });
 }
 
 int Qmhv2::clear_errorcode() { return kFailure; }
@@ -442,14 +446,14 @@ int Qmhv2::set_current_limited(unsigned char, float) { return kSuccess; }
 
 int Qmhv2::set_pos(std::vector<float> pos) {
     if (pos.size() != static_cast<std::size_t>(qmhv2_codec::kJoints)) {
-        print_line("qmhv2 set_pos(): Cmd container must contain 12 elements, now: " + std::to_string(pos.size()) +
+        emit(Level::error, "qmhv2 set_pos(): Cmd container must contain 12 elements, now: " + std::to_string(pos.size()) +
                    "            if you don't want the other fingers to move, you can fill them with -1");
         return kFailure;
     }
     std::string request;
     if (!qmhv2_codec::position_request(pos, request)) {
         // JSON has no NaN or infinity: such a command would go out cut short.
-        print_line("qmhv2 set_pos(): Cmd container must hold finite values only");
+        emit(Level::error, "qmhv2 set_pos(): Cmd container must hold finite values only");
         return kFailure;
     }
     return exchange(ctrl_udp_socket, request, kSetPosLimitMs, nullptr, [](std::string_view reply) {
@@ -459,7 +463,7 @@ int Qmhv2::set_pos(std::vector<float> pos) {
 
 int Qmhv2::fast_set_positions(std::vector<float> pos) {
     if (pos.size() != static_cast<std::size_t>(qmhv2_codec::kJoints)) {
-        print_line("qmhv2 fast_set_positions(std::vector<float> pos): pos.size() != 12, is " +
+        emit(Level::error, "qmhv2 fast_set_positions(std::vector<float> pos): pos.size() != 12, is " +
                    std::to_string(pos.size()));
         return kFailure;
     }
@@ -472,13 +476,13 @@ int Qmhv2::get_pos(std::vector<float>& pos) {
         case Reply::Ok:
             return Verdict::Accept;
         case Reply::NotJson:
-            print_line(kParseErrorLine);
+            emit(Level::error, kParseErrorLine);
             return Verdict::Fail;
         case Reply::BadElement:
-            print_error_line("\"angle\" holds an element that is not a number.");
+            emit(Level::error, Stream::err, "\"angle\" holds an element that is not a number.");
             return Verdict::Fail;
         default:
-            print_error_line("\"angle\" is not an array or does not exist.");
+            emit(Level::error, Stream::err, "\"angle\" is not an array or does not exist.");
             return Verdict::Ignore;
         }
     });
@@ -518,7 +522,7 @@ int Qmhv2::get_comm_config(std::string& config) {
 int Qmhv2::set_comm_config(std::string config) {
     if (config.size() > qmhv2_codec::kMaxRequestLength) {
         // One datagram carries at most 1023 bytes of request text.
-        print_line("qmhv2 set_comm_config(): config text must be shorter than 1024 bytes, is " +
+        emit(Level::error, "qmhv2 set_comm_config(): config text must be shorter than 1024 bytes, is " +
                    std::to_string(config.size()));
         return kFailure;
     }
@@ -528,7 +532,7 @@ int Qmhv2::set_comm_config(std::string config) {
         return status;
     }
     if (!qmhv2_codec::parses(reply)) {
-        print_line(kParseErrorLine);
+        emit(Level::error, kParseErrorLine);
         return kFailure;
     }
     return kSuccess;

@@ -1,7 +1,5 @@
 #include "transport/basehand.h"
 
-#include <iostream>
-#include <mutex>
 
 namespace BaseHandProtocol {
 
@@ -37,46 +35,6 @@ int BaseHand::get_pvc(std::vector<std::vector<float>>& pvc) {
 
 // ---------------------------------------------------------------------------
 
-namespace {
-
-std::mutex& output_mutex() {
-    static std::mutex mutex;
-    return mutex;
-}
-
-void write_line(std::ostream& stream, std::string_view line) {
-    std::lock_guard<std::mutex> lock(output_mutex());
-    stream << line << std::endl;
-}
-
-// The trace names the source from the library's own root ("hand/...") rather
-// than with the build machine's absolute path.
-std::string_view source_name(std::string_view path) {
-    const auto root = path.rfind("hand/");
-    if (root != std::string_view::npos && (root == 0 || path[root - 1] == '/')) {
-        return path.substr(root);
-    }
-    return path;
-}
-
-}  // namespace
-
-void print_line(std::string_view line) { write_line(std::cout, line); }
-
-void print_error_line(std::string_view line) { write_line(std::cerr, line); }
-
-void trace_line(const char* file, const char* function, int line) {
-    std::string text = "file = ";
-    text += source_name(file);
-    text += "    function = ";
-    text += function;
-    text += "    line = ";
-    text += std::to_string(line);
-    print_line(text);
-}
-
-// ---------------------------------------------------------------------------
-
 Payload Payload::padded(std::vector<unsigned char>& frame) {
     Payload p;
     p.form_ = Form::Padded;
@@ -102,13 +60,13 @@ Payload Payload::exact(const unsigned char* data, unsigned short length) {
 int Payload::send_on(UDPSocket& endpoint) const {
     switch (form_) {
     case Form::Padded:
-        return frame_ != nullptr ? endpoint.SendData(*frame_) : 1;
+        return frame_ != nullptr ? endpoint.SendData(*frame_) : CommSocket::Transmit::kSocketFailed;
     case Form::Text:
-        return text_ != nullptr ? endpoint.SendData(*text_) : 1;
+        return text_ != nullptr ? endpoint.SendData(*text_) : CommSocket::Transmit::kSocketFailed;
     case Form::Exact:
         return endpoint.SendData(data_, length_);
     }
-    return 1;
+    return CommSocket::Transmit::kSocketFailed;
 }
 
 namespace {
@@ -117,14 +75,14 @@ namespace {
 bool poll_once(UDPSocket& endpoint, ReplyForm form, std::string& text, char (&bytes)[UDPSocket::kBufferLength],
                std::string_view& reply) {
     if (form == ReplyForm::Text) {
-        if (endpoint.ReceiveData(text) != 0) {
+        if (endpoint.ReceiveData(text) != CommSocket::Transmit::kSocketOk) {
             return false;
         }
         reply = text;
         return true;
     }
     int length = 0;
-    if (endpoint.ReceiveData(bytes, length) != 0) {
+    if (endpoint.ReceiveData(bytes, length) != CommSocket::Transmit::kSocketOk) {
         return false;
     }
     reply = std::string_view(bytes, static_cast<std::size_t>(length));
@@ -149,7 +107,7 @@ int run_exchange(const Exchange& exchange) {
     const auto start = now();
     for (;;) {
         if (state == State::Send) {
-            if (exchange.payload.send_on(endpoint) == 0) {
+            if (exchange.payload.send_on(endpoint) == CommSocket::Transmit::kSocketOk) {
                 state = State::Await;
             } else {
                 if (exchange.send_failed) {
@@ -191,7 +149,8 @@ int run_exchange(const Exchange& exchange) {
     if (exchange.before_timeout_line) {
         exchange.before_timeout_line(elapsed_ms);
     }
-    print_line(exchange.timeout_prefix + (state == State::Send ? "DEVICE SENDTO: " : "DEVICE RECVFROM: ") +
+    // A time-out is reported, not fatal: the caller sees -2 and may retry.
+    Diagnostics::emit(Diagnostics::Level::warning, exchange.timeout_prefix + (state == State::Send ? "DEVICE SENDTO: " : "DEVICE RECVFROM: ") +
                exchange.address + ", TIMEOUT");
     return kTimeout;
 }

@@ -9,13 +9,10 @@
 
 #include "export.h"
 #include "transport/commsocket.h"
+#include "transport/diagnostics.h"
+#include "transport/status.h"
 
 namespace BaseHandProtocol {
-
-// Status codes shared by every hand operation.
-constexpr int kSuccess = 0;
-constexpr int kFailure = -1;
-constexpr int kTimeout = -2;
 
 // The ports that every hand offers.
 constexpr unsigned short kCtrlPort = 2333;
@@ -73,18 +70,6 @@ protected:
     // constructor throws.
     void open_endpoints(const std::string& ip, std::size_t joints);
 };
-
-// ---------------------------------------------------------------------------
-// Diagnostics: every line the library prints goes through these two, one whole
-// line at a time (so lines of different threads never mix inside a line),
-// flushed at once.
-
-void print_line(std::string_view line);
-void print_error_line(std::string_view line);
-
-// "file = <source>    function = <function>    line = <line>"
-void trace_line(const char* file, const char* function, int line);
-#define DEXHAND_TRACE() ::BaseHandProtocol::trace_line(__FILE__, __func__, __LINE__)
 
 // ---------------------------------------------------------------------------
 // The timed request loop: send once, then poll for the reply until it is

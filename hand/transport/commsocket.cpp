@@ -64,12 +64,12 @@ UDPSocket::~UDPSocket() {
 int UDPSocket::send_bytes(const void* data, std::size_t length) {
     const ssize_t sent = ::sendto(sockfd, data, length, 0,
                                   reinterpret_cast<const sockaddr*>(&peer_addr), sizeof(peer_addr));
-    return sent >= 0 ? 0 : 1;
+    return sent >= 0 ? kSocketOk : kSocketFailed;
 }
 
 int UDPSocket::SendData(std::vector<unsigned char>& data) {
     if (data.size() > static_cast<std::size_t>(kPaddedLength)) {
-        return 1;
+        return kSocketFailed;
     }
     unsigned char staging[kPaddedLength] = {};
     if (!data.empty()) {
@@ -80,7 +80,7 @@ int UDPSocket::SendData(std::vector<unsigned char>& data) {
 
 int UDPSocket::SendData(std::string& text) {
     if (text.size() >= static_cast<std::size_t>(kBufferLength)) {
-        return 1;
+        return kSocketFailed;
     }
     char staging[kBufferLength] = {};
     // Copy up to the first NUL: whatever follows an embedded NUL leaves as zeros.
@@ -90,7 +90,7 @@ int UDPSocket::SendData(std::string& text) {
 
 int UDPSocket::SendData(const unsigned char* data, unsigned short length) {
     if (data == nullptr && length > 0) {
-        return 1;
+        return kSocketFailed;
     }
     return send_bytes(data, length);
 }
@@ -113,24 +113,24 @@ int UDPSocket::ReceiveData(std::string& text) {
     char buffer[kBufferLength];
     const int got = receive_into(buffer);
     if (got <= 0) {
-        return 1;
+        return kSocketFailed;
     }
     text.assign(buffer, ::strnlen(buffer, static_cast<std::size_t>(got)));
-    return 0;
+    return kSocketOk;
 }
 
 int UDPSocket::ReceiveData(char* buffer, int& length) {
     if (buffer == nullptr) {
-        return 1;
+        return kSocketFailed;
     }
     char staging[kBufferLength];
     const int got = receive_into(staging);
     if (got <= 0) {
-        return 1;
+        return kSocketFailed;
     }
     std::memcpy(buffer, staging, static_cast<std::size_t>(got));
     length = got;
-    return 0;
+    return kSocketOk;
 }
 
 }  // namespace Transmit

@@ -10,6 +10,12 @@
 namespace CommSocket {
 namespace Transmit {
 
+// The results of the endpoint's sends and receives.
+enum SocketResult : int {
+    kSocketOk = 0,      // sent, or a datagram was taken
+    kSocketFailed = 1,  // refused or failed send; nothing to receive
+};
+
 // One IPv4 UDP socket tied to one peer (a hand's address and one of its
 // ports). Sends one datagram per call; receives poll without waiting. Timing,
 // retries and reply checks belong to the caller.
