@@ -52,6 +52,12 @@ int read_registers(Inspire& hand, const RegisterOperation& op, Decode decode) {
                register_judge(op, hand.hand_id, std::move(decode)));
 }
 
+// Reads of six or more 16-bit words, taken as their magnitudes.
+int read_words(Inspire& hand, const RegisterOperation& op, std::vector<float>& out) {
+    out.clear();
+    return read_registers(hand, op, [&out](std::string_view r) { return codec::decode_words(r, out); });
+}
+
 int write_registers(Inspire& hand, const RegisterOperation& op, std::vector<unsigned char> frame) {
     return run(op.row, {hand, hand.ip}, std::move(frame), register_judge(op, hand.hand_id, acknowledged));
 }
@@ -125,22 +131,17 @@ int Inspire::get_status(std::vector<unsigned char>& status) {
 
 int Inspire::get_current(std::vector<float>& current) {
     DEXHAND_TRACE();
-    current.clear();
-    return read_registers(*this, kGetCurrent, [&current](std::string_view r) { return codec::decode_words(r, current); });
+    return read_words(*this, kGetCurrent, current);
 }
 
 int Inspire::get_velocity(std::vector<float>& velocity) {
     DEXHAND_TRACE();
-    velocity.clear();
-    return read_registers(*this, kGetVelocity,
-                          [&velocity](std::string_view r) { return codec::decode_words(r, velocity); });
+    return read_words(*this, kGetVelocity, velocity);
 }
 
 int Inspire::get_current_limited(std::vector<float>& limits) {
     DEXHAND_TRACE();
-    limits.clear();
-    return read_registers(*this, kGetCurrentLimited,
-                          [&limits](std::string_view r) { return codec::decode_words(r, limits); });
+    return read_words(*this, kGetCurrentLimited, limits);
 }
 
 int Inspire::get_pvc(std::vector<std::vector<float>>& pvc) { return BaseHand::get_pvc(pvc); }

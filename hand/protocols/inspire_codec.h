@@ -138,8 +138,8 @@ inline constexpr RegisterOperation kSetVelocity = registers("set_velocity", 1000
 // The configuration channel (port 2334): JSON texts, a failed send ends the
 // exchange, and every line names the operation.
 constexpr Operation config(const char* name, const char* prefix) {
-    return {name,        Port::Comm, 1000, SendFailure::Fail, "comm_udp_socket->SendData(msg) failed",
-            PayloadForm::Text, Awaits::NonEmptyText, prefix, ""};
+    return {name, Port::Comm, 1000, SendFailure::Fail, "comm_udp_socket->SendData(msg) failed", PayloadForm::Text,
+            Awaits::NonEmptyText, prefix, ""};
 }
 inline constexpr Operation kGetCommConfig =
     config("get_comm_config", "[Warning] [Inspire::get_comm_config(std::string &cfg)] ");
@@ -147,9 +147,8 @@ inline constexpr Operation kSetCommConfig =
     config("set_comm_config", "[Warning] [Inspire::set_comm_config(std::string cfg)] ");
 
 inline constexpr std::array<const Operation*, 12> kAll = {
-    &kGetPos.row,           &kGetErrorcode.row, &kGetStatus.row,     &kGetCurrent.row,
-    &kGetVelocity.row,      &kGetCurrentLimited.row, &kSetPos.row,  &kFastSetPositions.row,
-    &kClearErrorcode.row,   &kSetVelocity.row,  &kGetCommConfig,     &kSetCommConfig,
+    &kGetPos.row, &kGetErrorcode.row, &kGetStatus.row, &kGetCurrent.row, &kGetVelocity.row, &kGetCurrentLimited.row,
+    &kSetPos.row, &kFastSetPositions.row, &kClearErrorcode.row, &kSetVelocity.row, &kGetCommConfig, &kSetCommConfig,
 };
 
 }  // namespace inspire_operations

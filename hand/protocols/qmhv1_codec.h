@@ -99,7 +99,6 @@ bool count_empty_poll(std::atomic<int>& counter, int limit);
 
 }  // namespace qmhv1_codec
 
-
 // Every exchange of a first-generation hand. All share the 100 ms budget,
 // retry a failed send silently, send their frame exactly as built, and name
 // themselves in their time-out lines.
@@ -110,59 +109,54 @@ constexpr Operation row(const char* name, Port port, Awaits awaits, const char* 
 }
 
 // Control frames (port 2333): nothing awaited.
-inline constexpr Operation kCalibration = row("calibration", Port::Ctrl, Awaits::Nothing, "[Warning] [Qmhv1::calibration()] ");
+inline constexpr Operation kCalibration =
+    row("calibration", Port::Ctrl, Awaits::Nothing, "[Warning] [Qmhv1::calibration()] ");
 inline constexpr Operation kDisable = row("disable", Port::Ctrl, Awaits::Nothing, "[Warning] [Qmhv1::disable()] ");
-inline constexpr Operation kClearErrorcode = row("clear_errorcode", Port::Ctrl, Awaits::Nothing, "[Warning] [Qmhv1::clear_errorcode()] ");
-inline constexpr Operation kSetPosPid = row("set_pos_pid", Port::Ctrl, Awaits::Nothing, "[Warning] [Qmhv1::set_pos_pid()] ");
-inline constexpr Operation kSetVelocityPid = row("set_velocity_pid", Port::Ctrl, Awaits::Nothing, "[Warning] [Qmhv1::set_velocity_pid()] ");
-inline constexpr Operation kSetCurrentPid = row("set_current_pid", Port::Ctrl, Awaits::Nothing, "[Warning] [Qmhv1::set_current_pid()] ");
-inline constexpr Operation kSetPosLimited = row("set_pos_limited", Port::Ctrl, Awaits::Nothing, "[Warning] [Qmhv1::set_pos_limited()] ");
-inline constexpr Operation kSetVelocityLimited = row("set_velocity_limited", Port::Ctrl, Awaits::Nothing, "[Warning] [Qmhv1::set_velocity_limited()] ");
+inline constexpr Operation kClearErrorcode =
+    row("clear_errorcode", Port::Ctrl, Awaits::Nothing, "[Warning] [Qmhv1::clear_errorcode()] ");
+inline constexpr Operation kSetPosPid =
+    row("set_pos_pid", Port::Ctrl, Awaits::Nothing, "[Warning] [Qmhv1::set_pos_pid()] ");
+inline constexpr Operation kSetVelocityPid =
+    row("set_velocity_pid", Port::Ctrl, Awaits::Nothing, "[Warning] [Qmhv1::set_velocity_pid()] ");
+inline constexpr Operation kSetCurrentPid =
+    row("set_current_pid", Port::Ctrl, Awaits::Nothing, "[Warning] [Qmhv1::set_current_pid()] ");
+inline constexpr Operation kSetPosLimited =
+    row("set_pos_limited", Port::Ctrl, Awaits::Nothing, "[Warning] [Qmhv1::set_pos_limited()] ");
+inline constexpr Operation kSetVelocityLimited =
+    row("set_velocity_limited", Port::Ctrl, Awaits::Nothing, "[Warning] [Qmhv1::set_velocity_limited()] ");
 inline constexpr Operation kResetPid = row("reset_pid", Port::Ctrl, Awaits::Nothing, "[Warning] [Qmhv1::reset_pid()] ");
-inline constexpr Operation kFastSetPositions = row("fast_set_positions", Port::Ctrl, Awaits::Nothing, "[Warning] [Qmhv1::fast_set_positions()] ");
+inline constexpr Operation kFastSetPositions =
+    row("fast_set_positions", Port::Ctrl, Awaits::Nothing, "[Warning] [Qmhv1::fast_set_positions()] ");
 // Requests (port 2334): get_errorcode's reply is binary, the configuration
 // reply must not be empty, the reboot takes one poll whatever it finds.
 inline constexpr Operation kGetCnt = row("get_cnt", Port::Comm, Awaits::Text, "[Warning] [Qmhv1::get_cnt()] ");
 inline constexpr Operation kGetPos = row("get_pos", Port::Comm, Awaits::Text, "[Warning] [Qmhv1::get_pos()] ");
-inline constexpr Operation kGetVelocity = row("get_velocity", Port::Comm, Awaits::Text, "[Warning] [Qmhv1::get_velocity()] ");
-inline constexpr Operation kGetCurrent = row("get_current", Port::Comm, Awaits::Text, "[Warning] [Qmhv1::get_current()] ");
+inline constexpr Operation kGetVelocity =
+    row("get_velocity", Port::Comm, Awaits::Text, "[Warning] [Qmhv1::get_velocity()] ");
+inline constexpr Operation kGetCurrent =
+    row("get_current", Port::Comm, Awaits::Text, "[Warning] [Qmhv1::get_current()] ");
 inline constexpr Operation kGetStatus = row("get_status", Port::Comm, Awaits::Text, "[Warning] [Qmhv1::get_status()] ");
-inline constexpr Operation kGetErrorcode = row("get_errorcode", Port::Comm, Awaits::Bytes, "[Warning] [Qmhv1::get_errorcode()] ");
-inline constexpr Operation kGetPosLimited = row("get_pos_limited", Port::Comm, Awaits::Text, "[Warning] [Qmhv1::get_pos_limited()] ");
-inline constexpr Operation kGetVelocityLimited = row("get_velocity_limited", Port::Comm, Awaits::Text, "[Warning] [Qmhv1::get_velocity_limited()] ");
-inline constexpr Operation kGetCurrentLimited = row("get_current_limited", Port::Comm, Awaits::Text, "[Warning] [Qmhv1::get_current_limited()] ");
+inline constexpr Operation kGetErrorcode =
+    row("get_errorcode", Port::Comm, Awaits::Bytes, "[Warning] [Qmhv1::get_errorcode()] ");
+inline constexpr Operation kGetPosLimited =
+    row("get_pos_limited", Port::Comm, Awaits::Text, "[Warning] [Qmhv1::get_pos_limited()] ");
+inline constexpr Operation kGetVelocityLimited =
+    row("get_velocity_limited", Port::Comm, Awaits::Text, "[Warning] [Qmhv1::get_velocity_limited()] ");
+inline constexpr Operation kGetCurrentLimited =
+    row("get_current_limited", Port::Comm, Awaits::Text, "[Warning] [Qmhv1::get_current_limited()] ");
 inline constexpr Operation kReboot = row("reboot", Port::Comm, Awaits::Text, "[Warning] [Qmhv1::reboot()] ");
-inline constexpr Operation kGetCommConfig = row("get_comm_config", Port::Comm, Awaits::NonEmptyText, "[Warning] [Qmhv1::get_comm_config()] ");
+inline constexpr Operation kGetCommConfig =
+    row("get_comm_config", Port::Comm, Awaits::NonEmptyText, "[Warning] [Qmhv1::get_comm_config()] ");
 // Identity writes (port 2334): nothing awaited.
 inline constexpr Operation kSetIp = row("set_ip", Port::Comm, Awaits::Nothing, "[Warning] [Qmhv1::set_ip()] ");
 inline constexpr Operation kSetMac = row("set_mac", Port::Comm, Awaits::Nothing, "[Warning] [Qmhv1::set_mac()] ");
 inline constexpr Operation kSetSn = row("set_sn", Port::Comm, Awaits::Nothing, "[Warning] [Qmhv1::set_sn()] ");
 
 inline constexpr std::array<const Operation*, 24> kAll = {
-    &kCalibration,
-    &kDisable,
-    &kClearErrorcode,
-    &kSetPosPid,
-    &kSetVelocityPid,
-    &kSetCurrentPid,
-    &kSetPosLimited,
-    &kSetVelocityLimited,
-    &kResetPid,
-    &kFastSetPositions,
-    &kGetCnt,
-    &kGetPos,
-    &kGetVelocity,
-    &kGetCurrent,
-    &kGetStatus,
-    &kGetErrorcode,
-    &kGetPosLimited,
-    &kGetVelocityLimited,
-    &kGetCurrentLimited,
-    &kReboot,
-    &kGetCommConfig,
-    &kSetIp,
-    &kSetMac,
-    &kSetSn,
+    &kCalibration, &kDisable, &kClearErrorcode, &kSetPosPid, &kSetVelocityPid, &kSetCurrentPid, &kSetPosLimited,
+    &kSetVelocityLimited, &kResetPid, &kFastSetPositions, &kGetCnt, &kGetPos, &kGetVelocity, &kGetCurrent,
+    &kGetStatus, &kGetErrorcode, &kGetPosLimited, &kGetVelocityLimited, &kGetCurrentLimited, &kReboot,
+    &kGetCommConfig, &kSetIp, &kSetMac, &kSetSn,
 };
 
 }  // namespace qmhv1_operations
