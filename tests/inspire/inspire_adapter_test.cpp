@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <future>
 #include <map>
-#include <thread>
 
 #include "inspire_hand.h"
 #include "protocols/inspire.h"
@@ -198,21 +197,6 @@ TEST_F(InspireAdapter, SpeedsAreSetWithoutAwaitingAReply) {
     expect_lines(GetCapturedStdout(), {trace("set_velocity")});
     ASSERT_EQ(request(1), kCalls.at("set_velocity").datagram);
     EXPECT_EQ(hand->speeds(), (InspireHand::Values{500, 500, 500, 500, 500, 500}));
-}
-
-TEST_F(InspireAdapter, JointsMoveAtTheSpeedSet) {
-    hand->set_positions({});
-    CaptureStdout();
-    ASSERT_EQ(adapter.set_velocity(std::vector<float>(6, 500.0f)), 0);
-    GetCapturedStdout();
-    ASSERT_EQ(adapter.fast_set_positions(std::vector<float>(6, 1.0f)), 0);
-    // 500 units per second: the whole stroke takes two seconds.
-    std::this_thread::sleep_for(200ms);
-    ASSERT_EQ(adapter.get_pos(out.pos), 0);
-    for (const float p : out.pos) {
-        EXPECT_GT(p, 0.05f);
-        EXPECT_LT(p, 0.5f);
-    }
 }
 
 TEST_F(InspireAdapter, AReadReplyFromAnotherHandIsRefusedUntilTheBudgetEnds) {
