@@ -80,7 +80,8 @@ protected:
                   DiscoveryAnswer()
                       .with_text(R"({"name":"qmhv1","type":"QMH-6L","IP":"192.168.137.14"})")
                       .with_delay_ms(120)
-                      .with_extra({"hello", "[1,2,3]", R"({"name":"qmhv2","IP":"192.168.137.99","hardware_verison":[-1]})",
+                      .with_extra({"hello", "[1,2,3]",
+                                   R"({"name":"qmhv2","IP":"192.168.137.99","hardware_verison":[-1]})",
                                    std::string("{\"name\":\"qmhv2\",\"IP\":\"192.168.137.98\"}\0junk", 44)}));
         r.hand_at("192.168.137.15", DiscoveryAnswer().with_text(padded).with_delay_ms(180));
         r.hand_at("192.168.137.19",

@@ -26,45 +26,40 @@ const std::string kQmhv1Ip = "192.168.137.10";
 // on bad only.
 class AllHands : public testing::Test {
 protected:
-    struct World {
-        sim::Simulator simulator;
-        std::shared_ptr<sim::Qmhv2Hand> first, good, bad;
-        std::shared_ptr<sim::Qmhv1Hand> qmhv1;
-        QmHand::DexHand client;
-        client_test::Printed<int> init;
-    };
-
     static void SetUpTestSuite() {
-        world = std::make_unique<World>();
-        World& w = *world;
-        using client_test::add_hand;
         using client_test::reply;
-        w.first = add_hand<sim::Qmhv2Hand>(w.simulator, kFirstIp, reply("qmhv2", "QMH-12L", kFirstIp));
-        w.good = add_hand<sim::Qmhv2Hand>(w.simulator, kGoodIp, reply("qmhv2", "QMH-12R", kGoodIp), 60);
-        w.bad = add_hand<sim::Qmhv2Hand>(w.simulator, kBadIp, reply("qmhv2", "QMH-12L", kBadIp), 120);
-        w.qmhv1 = add_hand<sim::Qmhv1Hand>(w.simulator, kQmhv1Ip, reply("qmhv1", "QMH-6R", kQmhv1Ip), 180);
-        w.init = printed([&w] { return w.client.init(0); });
+        subnet = std::make_unique<client_test::Subnet>();
+        first = subnet->add<sim::Qmhv2Hand>(kFirstIp, reply("qmhv2", "QMH-12L", kFirstIp));
+        good = subnet->add<sim::Qmhv2Hand>(kGoodIp, reply("qmhv2", "QMH-12R", kGoodIp));
+        bad = subnet->add<sim::Qmhv2Hand>(kBadIp, reply("qmhv2", "QMH-12L", kBadIp));
+        qmhv1 = subnet->add<sim::Qmhv1Hand>(kQmhv1Ip, reply("qmhv1", "QMH-6R", kQmhv1Ip));
+        subnet->run_init();
     }
-    static void TearDownTestSuite() { world.reset(); }
+    static void TearDownTestSuite() {
+        first.reset();
+        good.reset();
+        bad.reset();
+        qmhv1.reset();
+        subnet.reset();
+    }
 
     void SetUp() override {
-        ASSERT_EQ(world->init.result, kSuccess) << world->init.output;
-        ASSERT_EQ(world->client.get_ip_list().size(), 4u);
-        world->good->set_command_code("/enable", 1);
-        world->first->set_enabled(false);
-        world->bad->set_enabled(false);
-        world->first->set_calibration(100, false);
-        world->good->set_calibration(100, false);
-        world->bad->set_calibration(100, true);
-        for (sim::Hand* hand : {static_cast<sim::Hand*>(world->first.get()), static_cast<sim::Hand*>(world->good.get()),
-                                static_cast<sim::Hand*>(world->bad.get()), static_cast<sim::Hand*>(world->qmhv1.get())}) {
-            hand->clear_received();
-        }
+        ASSERT_EQ(subnet->init.result, kSuccess) << subnet->init.output;
+        ASSERT_EQ(client().get_ip_list().size(), 4u);
+        good->set_command_code("/enable", 1);
+        first->set_enabled(false);
+        bad->set_enabled(false);
+        first->set_calibration(100, false);
+        good->set_calibration(100, false);
+        bad->set_calibration(100, true);
+        subnet->clear_received();
     }
 
-    QmHand::DexHand& client() { return world->client; }
+    QmHand::DexHand& client() { return subnet->client; }
 
-    static inline std::unique_ptr<World> world;
+    static inline std::unique_ptr<client_test::Subnet> subnet;
+    static inline std::shared_ptr<sim::Qmhv2Hand> first, good, bad;
+    static inline std::shared_ptr<sim::Qmhv1Hand> qmhv1;
 };
 
 }  // namespace
@@ -73,19 +68,19 @@ TEST_F(AllHands, EnableStopsAtTheFirstFailure) {
     const auto result = printed([this] { return client().enable(); });
     EXPECT_EQ(result.result, kFailure);
     EXPECT_EQ(result.output, "MOTOR: 192.168.137.39, SET ENABLE FAILED\n");
-    EXPECT_TRUE(world->first->enabled());
-    EXPECT_FALSE(world->bad->enabled());
-    EXPECT_EQ(world->bad->received_count(sim::kCtrlPort), 0u);
+    EXPECT_TRUE(first->enabled());
+    EXPECT_FALSE(bad->enabled());
+    EXPECT_EQ(bad->received_count(sim::kCtrlPort), 0u);
 }
 
 TEST_F(AllHands, DisableReachesEveryHand) {
-    world->first->set_enabled(true);
-    world->bad->set_enabled(true);
+    first->set_enabled(true);
+    bad->set_enabled(true);
     EXPECT_EQ(client().disable(), kSuccess);
-    EXPECT_FALSE(world->first->enabled());
-    EXPECT_FALSE(world->bad->enabled());
-    ASSERT_TRUE(world->qmhv1->wait_received(sim::kCtrlPort, 1, std::chrono::seconds(1)));
-    EXPECT_EQ(world->qmhv1->received_count(sim::kCtrlPort), 1u);
+    EXPECT_FALSE(first->enabled());
+    EXPECT_FALSE(bad->enabled());
+    ASSERT_TRUE(qmhv1->wait_received(sim::kCtrlPort, 1, std::chrono::seconds(1)));
+    EXPECT_EQ(qmhv1->received_count(sim::kCtrlPort), 1u);
 }
 
 TEST_F(AllHands, CalibrationOfAHandThatSucceeds) { EXPECT_EQ(client().calibration(kGoodIp), kSuccess); }
@@ -96,8 +91,8 @@ TEST_F(AllHands, CalibrationOfAllReportsTheFailingHand) { EXPECT_EQ(client().cal
 
 TEST_F(AllHands, CalibrationLeavesAFirstGenerationHandAlone) {
     EXPECT_EQ(client().calibration(kQmhv1Ip), kSuccess);
-    EXPECT_EQ(world->qmhv1->calibrations(), 0);
-    EXPECT_EQ(world->qmhv1->received_count(sim::kCtrlPort), 0u);
+    EXPECT_EQ(qmhv1->calibrations(), 0);
+    EXPECT_EQ(qmhv1->received_count(sim::kCtrlPort), 0u);
 }
 
 TEST_F(AllHands, CalibrationOfAnUnregisteredAddressIsSuccessAfterTheNameLine) {
@@ -109,11 +104,11 @@ TEST_F(AllHands, CalibrationOfAnUnregisteredAddressIsSuccessAfterTheNameLine) {
 // The first hand never finishes and the third fails: the first decides, after
 // 500 ms and 6000 polls with a 1 ms pause each.
 TEST_F(AllHands, AHandThatNeverFinishesTimesOutAfterSixThousandPollsAndDecidesFirst) {
-    world->first->set_calibration(24 * 3600 * 1000, false);  // answers 4294967295 at once, for ever
+    first->set_calibration(24 * 3600 * 1000, false);  // answers 4294967295 at once, for ever
     const auto start = std::chrono::steady_clock::now();
     const auto result = printed([this] { return client().calibration(); });
     const auto took = std::chrono::steady_clock::now() - start;
     EXPECT_EQ(result.result, kTimeout);
     EXPECT_GE(took, std::chrono::milliseconds(6500));
-    EXPECT_EQ(world->first->received_count(sim::kCommPort), 6000u);
+    EXPECT_EQ(first->received_count(sim::kCommPort), 6000u);
 }

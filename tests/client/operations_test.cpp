@@ -33,63 +33,43 @@ const std::string kUnknownIp = "192.168.137.50";
 // registered in that order. No test changes how a hand answers.
 class EachKind : public testing::Test {
 protected:
-    struct World {
-        sim::Simulator simulator;
-        std::shared_ptr<sim::Qmhv2Hand> stubborn;
-        std::shared_ptr<sim::InspireHand> inspire;
-        std::shared_ptr<sim::Qmhv1Hand> qmhv1;
-        std::shared_ptr<sim::Qmhv2Hand> qmhv2;
-        int descriptors_before = 0;
-        int descriptors_after = 0;
-        QmHand::DexHand client;
-        client_test::Printed<int> init;
-    };
-
     static void SetUpTestSuite() {
-        world = std::make_unique<World>();
-        World& w = *world;
-        w.stubborn = client_test::add_hand<sim::Qmhv2Hand>(w.simulator, kStubbornIp,
-                                                           sim::JsonObject()
-                                                               .str("name", "qmhv2")
-                                                               .str("type", "QMH-12L")
-                                                               .str("IP", kStubbornIp)
-                                                               .array("hardware_verison", {1, 2})
-                                                               .array("firmware_verison", {3, 4, 5, 6})
-                                                               .text());
-        w.stubborn->set_command_code("/calibration", 1);
-        w.stubborn->set_answer("/enable", sim::Qmhv2Hand::Answer::Silent);
-        w.stubborn->set_answer("/config", sim::Qmhv2Hand::Answer::Silent);
-        w.inspire = client_test::add_hand<sim::InspireHand>(w.simulator, kInspireIp,
-                                                            client_test::reply("QSH", "QSH-6", kInspireIp), 60);
-        w.qmhv1 = client_test::add_hand<sim::Qmhv1Hand>(w.simulator, kQmhv1Ip,
-                                                        client_test::reply("qmhv1", "QMH-6L", kQmhv1Ip), 120);
-        w.qmhv2 = client_test::add_hand<sim::Qmhv2Hand>(w.simulator, kQmhv2Ip,
-                                                        client_test::reply("qmhv2", "QMH-12R", kQmhv2Ip), 180);
-        w.descriptors_before = dexhand_test::open_descriptors();
-        w.init = printed([&w] { return w.client.init(0); });
-        w.descriptors_after = dexhand_test::open_descriptors();
+        subnet = std::make_unique<client_test::Subnet>();
+        stubborn = subnet->add<sim::Qmhv2Hand>(kStubbornIp, sim::JsonObject()
+                                                                .str("name", "qmhv2")
+                                                                .str("type", "QMH-12L")
+                                                                .str("IP", kStubbornIp)
+                                                                .array("hardware_verison", {1, 2})
+                                                                .array("firmware_verison", {3, 4, 5, 6})
+                                                                .text());
+        stubborn->set_command_code("/calibration", 1);
+        stubborn->set_answer("/enable", sim::Qmhv2Hand::Answer::Silent);
+        stubborn->set_answer("/config", sim::Qmhv2Hand::Answer::Silent);
+        inspire = subnet->add<sim::InspireHand>(kInspireIp, client_test::reply("QSH", "QSH-6", kInspireIp));
+        qmhv1 = subnet->add<sim::Qmhv1Hand>(kQmhv1Ip, client_test::reply("qmhv1", "QMH-6L", kQmhv1Ip));
+        qmhv2 = subnet->add<sim::Qmhv2Hand>(kQmhv2Ip, client_test::reply("qmhv2", "QMH-12R", kQmhv2Ip));
+        descriptors_before = dexhand_test::open_descriptors();
+        subnet->run_init();
+        descriptors_after = dexhand_test::open_descriptors();
     }
-    static void TearDownTestSuite() { world.reset(); }
+    static void TearDownTestSuite() {
+        stubborn.reset();
+        inspire.reset();
+        qmhv1.reset();
+        qmhv2.reset();
+        subnet.reset();
+    }
 
-    void SetUp() override { ASSERT_EQ(world->init.result, kSuccess) << world->init.output; }
+    void SetUp() override { ASSERT_EQ(subnet->init.result, kSuccess) << subnet->init.output; }
 
-    QmHand::DexHand& client() { return world->client; }
+    QmHand::DexHand& client() { return subnet->client; }
     BaseHandProtocol::BaseHand& protocol(std::size_t index) { return *client().hand_manager.hands.at(index); }
-    // Datagrams that reached any hand so far.
-    std::size_t datagrams_at_hands() {
-        std::size_t count = 0;
-        for (const sim::Hand* hand : {static_cast<sim::Hand*>(world->stubborn.get()),
-                                      static_cast<sim::Hand*>(world->inspire.get()),
-                                      static_cast<sim::Hand*>(world->qmhv1.get()),
-                                      static_cast<sim::Hand*>(world->qmhv2.get())}) {
-            for (unsigned short port : {sim::kCtrlPort, sim::kCommPort, sim::kAuxPort}) {
-                count += hand->received_count(port);
-            }
-        }
-        return count;
-    }
 
-    static inline std::unique_ptr<World> world;
+    static inline std::unique_ptr<client_test::Subnet> subnet;
+    static inline std::shared_ptr<sim::Qmhv2Hand> stubborn, qmhv2;
+    static inline std::shared_ptr<sim::InspireHand> inspire;
+    static inline std::shared_ptr<sim::Qmhv1Hand> qmhv1;
+    static inline int descriptors_before = 0, descriptors_after = 0;
 };
 
 const std::string kTimeoutLine = "DEVICE RECVFROM: 192.168.137.39, TIMEOUT\n";
@@ -99,7 +79,7 @@ const std::string kTimeoutLine = "DEVICE RECVFROM: 192.168.137.39, TIMEOUT\n";
 // --- registration --------------------------------------------------------
 
 TEST_F(EachKind, InitRegistersEveryHandInDiscoveryOrderWithoutALine) {
-    EXPECT_EQ(world->init.output, "");
+    EXPECT_EQ(subnet->init.output, "");
     EXPECT_EQ(client().get_ip_list(), (Strings{kStubbornIp, kInspireIp, kQmhv1Ip, kQmhv2Ip}));
 }
 
@@ -112,7 +92,7 @@ TEST_F(EachKind, EachKindGetsItsProtocolClass) {
 }
 
 TEST_F(EachKind, EveryHandHoldsThreeEndpoints) {
-    EXPECT_EQ(world->descriptors_after, world->descriptors_before + 12);
+    EXPECT_EQ(descriptors_after, descriptors_before + 12);
 }
 
 // --- identity ------------------------------------------------------------
@@ -167,7 +147,7 @@ TEST_F(EachKind, ShortDiscoveryListsAreNotReadPastTheirEnd) {
 // --- address checks --------------------------------------------------------
 
 TEST_F(EachKind, CommandsRefuseInvalidAddressTextAndSendNothing) {
-    const std::size_t before = datagrams_at_hands();
+    const std::size_t before = subnet->datagrams();
     const auto results = printed([this] {
         return std::vector<int>{client().set_pos("192.168.137.3x", {1, 2, 3, 4, 5, 6}),
                                 client().set_hand_config("", "{}")};
@@ -179,7 +159,7 @@ TEST_F(EachKind, CommandsRefuseInvalidAddressTextAndSendNothing) {
               "[Error] [dexhand][set_hand_config(std::string ip, std::string config)] Invalid IP: \n");
     EXPECT_EQ(codes.result, std::vector<long>{});
     EXPECT_EQ(codes.output, "[Error] [dexhand][get_errorcode(std::string ip)] Invalid IP: 192.168.137.256\n");
-    EXPECT_EQ(datagrams_at_hands(), before);
+    EXPECT_EQ(subnet->datagrams(), before);
 }
 
 TEST_F(EachKind, CommandsForAnUnregisteredAddressFailQuietlyExceptClearErrorcode) {
@@ -219,33 +199,33 @@ TEST_F(EachKind, PositionsHoldOneValuePerJointOfEachKind) {
 TEST_F(EachKind, SetPosGivesASecondGenerationHandAllTwelveTargets) {
     const std::vector<float> targets = {10, 20, 30, 40, 50, 60, 70, 80, 90, 100, 110, 120};
     EXPECT_EQ(client().set_pos(kQmhv2Ip, targets), kSuccess);
-    EXPECT_EQ(world->qmhv2->targets(), std::vector<double>(targets.begin(), targets.end()));
+    EXPECT_EQ(qmhv2->targets(), std::vector<double>(targets.begin(), targets.end()));
 }
 
 TEST_F(EachKind, FastSetPosOfASecondGenerationHandIsItsPositionCommand) {
     EXPECT_EQ(client().fast_set_pos(kQmhv2Ip, std::vector<float>(12, 5.0f)), kSuccess);
-    EXPECT_EQ(world->qmhv2->targets(), std::vector<double>(12, 5.0));
+    EXPECT_EQ(qmhv2->targets(), std::vector<double>(12, 5.0));
 }
 
 TEST_F(EachKind, SetPosReachesAnInspireHand) {
     EXPECT_EQ(client().set_pos(kInspireIp, {100, 200, 300, 400, 500, 600}), kSuccess);
-    EXPECT_EQ(world->inspire->targets(), (sim::InspireHand::Values{1000, 1000, 1000, 1000, 1000, 1000}));
+    EXPECT_EQ(inspire->targets(), (sim::InspireHand::Values{1000, 1000, 1000, 1000, 1000, 1000}));
 }
 
 TEST_F(EachKind, FastSetPosSendsOneFrameToAFirstGenerationHand) {
-    world->qmhv1->clear_received();
+    qmhv1->clear_received();
     EXPECT_EQ(client().fast_set_pos(kQmhv1Ip, {1, 2, 3, 4, 5, 6}), kSuccess);
-    ASSERT_TRUE(world->qmhv1->wait_received(sim::kCtrlPort, 1, std::chrono::seconds(1)));
-    EXPECT_EQ(world->qmhv1->received_count(sim::kCtrlPort), 1u);
+    ASSERT_TRUE(qmhv1->wait_received(sim::kCtrlPort, 1, std::chrono::seconds(1)));
+    EXPECT_EQ(qmhv1->received_count(sim::kCtrlPort), 1u);
 }
 
 TEST_F(EachKind, HandConfigIsTheHandsText) {
-    EXPECT_EQ(client().get_hand_config(kQmhv2Ip), world->qmhv2->config());
+    EXPECT_EQ(client().get_hand_config(kQmhv2Ip), qmhv2->config());
 }
 
 TEST_F(EachKind, SetHandConfigReachesTheHand) {
     EXPECT_EQ(client().set_hand_config(kQmhv2Ip, R"({"method":"SET","cmd":"/config","name":"left hand"})"), kSuccess);
-    EXPECT_NE(world->qmhv2->config().find(R"("name":"left hand")"), std::string::npos) << world->qmhv2->config();
+    EXPECT_NE(qmhv2->config().find(R"("name":"left hand")"), std::string::npos) << qmhv2->config();
 }
 
 TEST_F(EachKind, ErrorcodesAreWhatTheProtocolReads) {
@@ -261,9 +241,9 @@ TEST_F(EachKind, TactileMatrixIsWhatTheProtocolReads) {
 }
 
 TEST_F(EachKind, EnableReachesASecondGenerationHand) {
-    world->qmhv2->set_enabled(false);
+    qmhv2->set_enabled(false);
     EXPECT_EQ(client().enable(kQmhv2Ip), kSuccess);
-    EXPECT_TRUE(world->qmhv2->enabled());
+    EXPECT_TRUE(qmhv2->enabled());
 }
 
 TEST_F(EachKind, ClearErrorcodeOfAnInspireHand) { EXPECT_EQ(client().clear_errorcode(kInspireIp), kSuccess); }
@@ -313,7 +293,8 @@ TEST_F(EachKind, TimeoutPassesThroughEnable) {
 }
 
 TEST_F(EachKind, TimeoutOfSetHandConfigIsAFailure) {
-    const auto result = printed([this] { return client().set_hand_config(kStubbornIp, R"({"method":"SET","cmd":"/config"})"); });
+    const auto result =
+        printed([this] { return client().set_hand_config(kStubbornIp, R"({"method":"SET","cmd":"/config"})"); });
     EXPECT_EQ(result.result, kFailure);
     EXPECT_EQ(result.output, kTimeoutLine);
 }
