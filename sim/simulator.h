@@ -15,6 +15,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace sim {
@@ -50,6 +51,15 @@ struct DiscoveryAnswer {
     int copies = 1;                  // send the reply this many times
     std::vector<std::string> extra;  // further datagrams sent after the reply
     int spacing_ms = 0;              // pause between successive datagrams of the answer
+
+    // Named setters, so that a test says which field it sets:
+    // DiscoveryAnswer().with_text(reply).with_delay_ms(60).
+    DiscoveryAnswer& with_text(std::string value) { text = std::move(value); return *this; }
+    DiscoveryAnswer& silent() { answer = false; return *this; }
+    DiscoveryAnswer& with_delay_ms(int value) { delay_ms = value; return *this; }
+    DiscoveryAnswer& with_copies(int value) { copies = value; return *this; }
+    DiscoveryAnswer& with_extra(std::vector<std::string> value) { extra = std::move(value); return *this; }
+    DiscoveryAnswer& with_spacing_ms(int value) { spacing_ms = value; return *this; }
 };
 
 // Builds the JSON object of a discovery reply with members in the order given.

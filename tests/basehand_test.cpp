@@ -56,22 +56,38 @@ private:
 
 }  // namespace
 
-TEST(GetPvc, ThreeRowsInOrderWithDefaultsForFailedReadsAndTheCurrentReadsStatus) {
-    using Rows = std::vector<std::vector<float>>;
-    const std::vector<float> pos(6, 1.5f), velocity(6, 2.5f), current(6, 3.5f);
+using BaseHandProtocol::kFailure;
+using BaseHandProtocol::kSuccess;
+using BaseHandProtocol::kTimeout;
+using Rows = std::vector<std::vector<float>>;
+
+class GetPvc : public testing::Test {
+protected:
+    const std::vector<float> pos = std::vector<float>(6, 1.5f), velocity = std::vector<float>(6, 2.5f),
+                             current = std::vector<float>(6, 3.5f);
     FakeHand hand;
     Rows pvc = {{9.0f}};
-    EXPECT_EQ(hand.get_pvc(pvc), 0);
+};
+
+TEST_F(GetPvc, ReadsPositionsVelocitiesThenCurrents) {
+    hand.get_pvc(pvc);
     EXPECT_EQ(hand.calls, (std::vector<std::string>{"pos", "velocity", "current"}));
+}
+
+TEST_F(GetPvc, ReplacesWhatWasThereWithTheThreeRows) {
+    EXPECT_EQ(hand.get_pvc(pvc), kSuccess);
     EXPECT_EQ(pvc, (Rows{pos, velocity, current}));
+}
 
-    hand.pos_status = -2;
-    hand.velocity_status = -1;
-    EXPECT_EQ(hand.get_pvc(pvc), 0);
+TEST_F(GetPvc, AFailedReadGivesItsDefaultRowAndOnlyTheCurrentReadDecides) {
+    hand.pos_status = kTimeout;
+    hand.velocity_status = kFailure;
+    EXPECT_EQ(hand.get_pvc(pvc), kSuccess);
     EXPECT_EQ(pvc, (Rows{hand.default_pos, hand.default_velocity, current}));
+}
 
-    hand.pos_status = 0;
-    hand.current_status = -1;
-    EXPECT_EQ(hand.get_pvc(pvc), -1);
-    EXPECT_EQ(pvc, (Rows{pos, hand.default_velocity, hand.default_current}));
+TEST_F(GetPvc, AFailedCurrentReadIsTheResult) {
+    hand.current_status = kFailure;
+    EXPECT_EQ(hand.get_pvc(pvc), kFailure);
+    EXPECT_EQ(pvc, (Rows{pos, velocity, hand.default_current}));
 }

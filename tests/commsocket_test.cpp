@@ -7,11 +7,14 @@
 #include <cstring>
 #include <stdexcept>
 #include <system_error>
+#include <utility>
 
 #include "support/fd_count.h"
 #include "support/udp_peer.h"
 #include "transport/commsocket.h"
 
+using CommSocket::Transmit::kSocketFailed;
+using CommSocket::Transmit::kSocketOk;
 using CommSocket::Transmit::UDPSocket;
 using dexhand_test::UdpPeer;
 
@@ -45,46 +48,69 @@ int socket_option(int fd, int option) {
 
 }  // namespace
 
-TEST(UdpSocket, SendFormsAndTheirLimits) {
-    Pair pair;
-    std::vector<unsigned char> three = {0x01, 0x02, 0x03}, full(247, 0xAB), over(248, 0x55);
-    std::string abc = "abc", with_nul("ab\0cd", 5), longest(1023, 'b'), too_long(1024, 'a');
-    const unsigned char raw[] = {0xEB, 0x90, 0x00, 0x04};
+// What arrived at the peer after a send that reported success.
+class Sends : public testing::Test, protected Pair {
+protected:
+    template <class... Args>
+    std::string wire(Args&&... args) {
+        return endpoint.SendData(std::forward<Args>(args)...) == kSocketOk ? sent() : "<refused>";
+    }
+};
 
-    // What arrived after a send that reported success.
-    const auto wire = [&pair](int result) { return result == 0 ? pair.sent() : "<refused>"; };
-
-    // Vectors are padded to 247 bytes; texts go out without terminator, with
-    // zeros after an embedded NUL; raw bytes go out exactly.
-    EXPECT_EQ(wire(pair.endpoint.SendData(three)), std::string("\x01\x02\x03", 3) + std::string(244, '\0'));
-    EXPECT_EQ(wire(pair.endpoint.SendData(full)), std::string(247, '\xAB'));
-    EXPECT_EQ(wire(pair.endpoint.SendData(abc)), "abc");
-    EXPECT_EQ(wire(pair.endpoint.SendData(with_nul)), std::string("ab\0\0\0", 5));
-    EXPECT_EQ(wire(pair.endpoint.SendData(longest)), longest);
-    EXPECT_EQ(wire(pair.endpoint.SendData(raw, sizeof(raw))), std::string("\xEB\x90\x00\x04", 4));
-
-    // Oversize input is refused and nothing leaves.
-    EXPECT_EQ(pair.endpoint.SendData(over), 1);
-    EXPECT_EQ(pair.endpoint.SendData(too_long), 1);
-    EXPECT_EQ(pair.sent(), "<nothing>");
+TEST_F(Sends, VectorsArePaddedTo247Bytes) {
+    std::vector<unsigned char> three = {0x01, 0x02, 0x03}, full(247, 0xAB);
+    EXPECT_EQ(wire(three), std::string("\x01\x02\x03", 3) + std::string(244, '\0'));
+    EXPECT_EQ(wire(full), std::string(247, '\xAB'));
 }
 
-TEST(UdpSocket, ReceiveFormsAndTheirLimits) {
-    Pair pair;
+TEST_F(Sends, VectorsLongerThan247BytesAreRefusedAndNothingLeaves) {
+    std::vector<unsigned char> over(248, 0x55);
+    EXPECT_EQ(endpoint.SendData(over), kSocketFailed);
+    EXPECT_EQ(sent(), "<nothing>");
+}
+
+// Without terminator, with zeros after an embedded NUL.
+TEST_F(Sends, TextsGoOutAsTheirLength) {
+    std::string abc = "abc", with_nul("ab\0cd", 5), longest(1023, 'b');
+    EXPECT_EQ(wire(abc), "abc");
+    EXPECT_EQ(wire(with_nul), std::string("ab\0\0\0", 5));
+    EXPECT_EQ(wire(longest), longest);
+}
+
+TEST_F(Sends, TextsOf1024BytesAreRefusedAndNothingLeaves) {
+    std::string too_long(1024, 'a');
+    EXPECT_EQ(endpoint.SendData(too_long), kSocketFailed);
+    EXPECT_EQ(sent(), "<nothing>");
+}
+
+TEST_F(Sends, RawBytesGoOutExactly) {
+    const unsigned char raw[] = {0xEB, 0x90, 0x00, 0x04};
+    EXPECT_EQ(wire(raw, static_cast<unsigned short>(sizeof(raw))), std::string("\xEB\x90\x00\x04", 4));
+}
+
+// An endpoint that has sent once, so that a peer can answer its local port.
+class Receives : public testing::Test, protected Pair {
+protected:
+    void SetUp() override {
+        std::string hello = "x";
+        ASSERT_EQ(endpoint.SendData(hello), kSocketOk);
+        sent();
+    }
+};
+
+TEST_F(Receives, NothingWaitingLeavesTheOutputsUntouched) {
     std::string text = "unchanged";
     char buffer[1024] = {'q'};
     int length = 77;
-    EXPECT_EQ(pair.endpoint.ReceiveData(text), 1);
-    EXPECT_EQ(pair.endpoint.ReceiveData(buffer, length), 1);
+    EXPECT_EQ(endpoint.ReceiveData(text), kSocketFailed);
+    EXPECT_EQ(endpoint.ReceiveData(buffer, length), kSocketFailed);
     EXPECT_EQ(text, "unchanged");
     EXPECT_EQ(length, 77);
+}
 
-    std::string hello = "x";
-    ASSERT_EQ(pair.endpoint.SendData(hello), 0);
-    pair.sent();
-
-    // Text stops at the first NUL, bytes keep everything; an empty datagram
-    // is not a reply, one that starts with NUL is; long ones are cut to 1024.
+// Text stops at the first NUL, bytes keep everything; an empty datagram is
+// not a reply, one that starts with NUL is; long ones are cut to 1024.
+TEST_F(Receives, WhatEachFormTakesOfADatagram) {
     const std::string payload("ab\0cd", 5);
     std::string big(1500, 'z');
     big[1023] = 'y';
@@ -94,52 +120,58 @@ TEST(UdpSocket, ReceiveFormsAndTheirLimits) {
         int result;
         std::string got;
     } cases[] = {
-        {payload, true, 0, "ab"},
-        {payload, false, 0, payload},
-        {"", true, 1, "<none>"},
-        {std::string("\0zz", 3), true, 0, ""},
-        {big, false, 0, big.substr(0, 1024)},
-        {big, true, 0, big.substr(0, 1024)},
+        {payload, true, kSocketOk, "ab"},
+        {payload, false, kSocketOk, payload},
+        {"", true, kSocketFailed, "<none>"},
+        {std::string("\0zz", 3), true, kSocketOk, ""},
+        {big, false, kSocketOk, big.substr(0, 1024)},
+        {big, true, kSocketOk, big.substr(0, 1024)},
     };
     for (const auto& c : cases) {
-        pair.answer(c.datagram);
+        answer(c.datagram);
+        char buffer[1024];
+        int length = 0;
         std::string got = "<none>";
-        const int result = c.as_text ? pair.endpoint.ReceiveData(got) : pair.endpoint.ReceiveData(buffer, length);
-        if (!c.as_text && result == 0) {
+        const int result = c.as_text ? endpoint.ReceiveData(got) : endpoint.ReceiveData(buffer, length);
+        if (!c.as_text && result == kSocketOk) {
             got.assign(buffer, static_cast<std::size_t>(length));
         }
         EXPECT_EQ(result, c.result) << c.datagram.size();
         EXPECT_EQ(got, c.got) << c.datagram.size();
     }
-
-    // Whoever answered receives the next send.
-    UdpPeer other("192.168.137.50", 40000);
-    pair.answer("hi", &other);
-    ASSERT_EQ(pair.endpoint.ReceiveData(text), 0);
-    std::string next = "next", got;
-    ASSERT_EQ(pair.endpoint.SendData(next), 0);
-    ASSERT_TRUE(other.receive(got));
-    EXPECT_EQ(got, "next");
-    EXPECT_EQ(pair.sent(), "<nothing>");
 }
 
-TEST(UdpSocket, ConstructionOptionsErrorsAndDescriptors) {
+TEST_F(Receives, WhoeverAnsweredGetsTheNextSend) {
+    UdpPeer other("192.168.137.50", 40000);
+    answer("hi", &other);
+    std::string text, next = "next", got;
+    ASSERT_EQ(endpoint.ReceiveData(text), kSocketOk);
+    ASSERT_EQ(endpoint.SendData(next), kSocketOk);
+    ASSERT_TRUE(other.receive(got));
+    EXPECT_EQ(got, "next");
+    EXPECT_EQ(sent(), "<nothing>");
+}
+
+TEST(UdpSocket, IsTiedToItsPeerWithA20MillisecondReceiveTimeout) {
+    UDPSocket endpoint(kHandIp, 2333);
+    const sockaddr_in peer = dexhand_test::ipv4(kHandIp, 2333);
+    EXPECT_EQ(std::memcmp(&endpoint.peer_addr, &peer, sizeof(peer)), 0);
+    timeval timeout{};
+    socklen_t length = sizeof(timeout);
+    ::getsockopt(endpoint.sockfd, SOL_SOCKET, SO_RCVTIMEO, &timeout, &length);
+    EXPECT_EQ(timeout.tv_sec, 0);
+    EXPECT_EQ(timeout.tv_usec, 20000);
+}
+
+TEST(UdpSocket, OnlyAddressesWritten255GetTheBroadcastOption) {
+    EXPECT_EQ(socket_option(UDPSocket(kHandIp, 2333).sockfd, SO_BROADCAST), 0);
+    EXPECT_EQ(socket_option(UDPSocket("255.255.255.255", 2334).sockfd, SO_BROADCAST), 1);
+    EXPECT_EQ(socket_option(UDPSocket("255.1.2.3", 2334).sockfd, SO_BROADCAST), 1);
+    EXPECT_EQ(socket_option(UDPSocket("192.168.137.255", 2334).sockfd, SO_BROADCAST), 0);
+}
+
+TEST(UdpSocket, AddressTextThatIsNotIpv4IsRefusedWithoutADescriptorLeft) {
     const int before = dexhand_test::open_descriptors();
-    {
-        UDPSocket endpoint(kHandIp, 2333);
-        const sockaddr_in peer = dexhand_test::ipv4(kHandIp, 2333);
-        EXPECT_EQ(std::memcmp(&endpoint.peer_addr, &peer, sizeof(peer)), 0);
-        timeval timeout{};
-        socklen_t length = sizeof(timeout);
-        ::getsockopt(endpoint.sockfd, SOL_SOCKET, SO_RCVTIMEO, &timeout, &length);
-        EXPECT_EQ(timeout.tv_sec, 0);
-        EXPECT_EQ(timeout.tv_usec, 20000);
-        // Only addresses written 255.x.x.x get the broadcast option.
-        EXPECT_EQ(socket_option(endpoint.sockfd, SO_BROADCAST), 0);
-        EXPECT_EQ(socket_option(UDPSocket("255.255.255.255", 2334).sockfd, SO_BROADCAST), 1);
-        EXPECT_EQ(socket_option(UDPSocket("255.1.2.3", 2334).sockfd, SO_BROADCAST), 1);
-        EXPECT_EQ(socket_option(UDPSocket("192.168.137.255", 2334).sockfd, SO_BROADCAST), 0);
-    }
     for (const char* text : {"192.168.137.256", "", "localhost", "192.168.137", " 192.168.137.39", "::1"}) {
         try {
             UDPSocket endpoint(text, 2333);
@@ -149,17 +181,20 @@ TEST(UdpSocket, ConstructionOptionsErrorsAndDescriptors) {
         }
     }
     EXPECT_EQ(dexhand_test::open_descriptors(), before);
+}
 
-    // With standard input closed the socket gets descriptor 0, and closes it.
+TEST(UdpSocket, ClosesItsSocketEvenWhenItIsDescriptorZero) {
     const int saved_stdin = ::dup(0);
     ::close(0);
+    int fd = -1;
     {
         UDPSocket endpoint(kHandIp, 2333);
-        ASSERT_EQ(endpoint.sockfd, 0);
+        fd = endpoint.sockfd;
     }
     const bool zero_still_open = ::fcntl(0, F_GETFD) != -1;
     ::dup2(saved_stdin, 0);
     ::close(saved_stdin);
+    EXPECT_EQ(fd, 0);
     EXPECT_FALSE(zero_still_open);
 }
 

@@ -9,41 +9,57 @@ using hand_ws::discovery::parse_reply;
 using hand_ws::discovery::version_text;
 using Strings = std::vector<std::string>;
 
-TEST(DiscoveryCodec, VersionTextAndKeys) {
-    // Four elements: missing ones are zeros, extra ones are dropped.
-    EXPECT_EQ(version_text({}), "0.0.0.0");
-    EXPECT_EQ(version_text({1, 2, 3, 4, 5, 6}), "1.2.3.4");
+namespace {
 
-    // Both address keys each add an entry; both version families feed the same
-    // lists (the array keys with their own spelling).
-    Reply r;
-    ASSERT_EQ(parse_reply(R"({"name":"QSH","IP":"192.168.137.10","ip_address":"192.168.137.10",)"
-                          R"("driver_version":"d","hardware_verison":[7],"firmware_verison":[8],)"
-                          R"("firmware_version":"f"})",
-                          r),
-              Outcome::Accepted);
-    EXPECT_FALSE(r.type.has_value());
-    EXPECT_FALSE(r.serial_number.has_value());
-    EXPECT_EQ(r.ip_addresses, (Strings{"192.168.137.10", "192.168.137.10"}));
-    EXPECT_EQ(r.driver_versions, (Strings{"d", "7.0.0.0"}));
-    EXPECT_EQ(r.hardware_versions, (Strings{"8.0.0.0", "f"}));
-
-    // Correct spellings of the array keys, other types and unknown keys add nothing;
-    // a key given twice counts once, the first.
-    ASSERT_EQ(parse_reply(R"({"name":"qmhv1","type":5,"IP":["192.168.137.10"],"ip_address":null,)"
-                          R"("firmware_version":[1,2],"hardware_version":[3],"driver_version":[1],)"
-                          R"("hardware_verison":"1.2","serial_number":12,"other":"x","name":"QSH"})",
-                          r),
-              Outcome::Accepted);
-    EXPECT_EQ(r.name, "qmhv1");
-    EXPECT_FALSE(r.type.has_value());
-    EXPECT_TRUE(r.ip_addresses.empty());
-    EXPECT_TRUE(r.driver_versions.empty());
-    EXPECT_TRUE(r.hardware_versions.empty());
-    EXPECT_FALSE(r.serial_number.has_value());
+Reply accepted(const char* text) {
+    Reply reply;
+    EXPECT_EQ(parse_reply(text, reply), Outcome::Accepted) << text;
+    return reply;
 }
 
-TEST(DiscoveryCodec, EveryWayAReplyIsRefused) {
+}  // namespace
+
+TEST(DiscoveryCodec, VersionTextIsAlwaysFourNumbers) {
+    EXPECT_EQ(version_text({}), "0.0.0.0");
+    EXPECT_EQ(version_text({2, 1}), "2.1.0.0");
+    EXPECT_EQ(version_text({1, 2, 3, 4, 5, 6}), "1.2.3.4");
+}
+
+TEST(DiscoveryCodec, BothAddressKeysAddAnEntryEach) {
+    const Reply r = accepted(R"({"name":"QSH","IP":"192.168.137.10","ip_address":"192.168.137.10"})");
+    EXPECT_EQ(r.ip_addresses, (Strings{"192.168.137.10", "192.168.137.10"}));
+}
+
+// The array keys keep their own spelling.
+TEST(DiscoveryCodec, BothVersionFamiliesFeedTheSameTwoLists) {
+    const Reply r = accepted(R"({"name":"QSH","driver_version":"d","hardware_verison":[7],"firmware_verison":[8],)"
+                             R"("firmware_version":"f"})");
+    EXPECT_EQ(r.driver_versions, (Strings{"d", "7.0.0.0"}));
+    EXPECT_EQ(r.hardware_versions, (Strings{"8.0.0.0", "f"}));
+}
+
+TEST(DiscoveryCodec, AbsentKeysLeaveTypeAndSerialUnset) {
+    const Reply r = accepted(R"({"name":"qmhv2"})");
+    EXPECT_EQ(r.type, std::nullopt);
+    EXPECT_EQ(r.serial_number, std::nullopt);
+}
+
+TEST(DiscoveryCodec, MembersOfAnotherTypeOrSpellingAddNothing) {
+    const Reply r = accepted(R"({"name":"qmhv1","type":5,"IP":["192.168.137.10"],"ip_address":null,)"
+                             R"("firmware_version":[1,2],"hardware_version":[3],"driver_version":[1],)"
+                             R"("hardware_verison":"1.2","serial_number":12,"other":"x"})");
+    EXPECT_EQ(r.type, std::nullopt);
+    EXPECT_EQ(r.ip_addresses, Strings{});
+    EXPECT_EQ(r.driver_versions, Strings{});
+    EXPECT_EQ(r.hardware_versions, Strings{});
+    EXPECT_EQ(r.serial_number, std::nullopt);
+}
+
+TEST(DiscoveryCodec, AKeyGivenTwiceCountsOnceTheFirst) {
+    EXPECT_EQ(accepted(R"({"name":"qmhv1","name":"QSH"})").name, "qmhv1");
+}
+
+TEST(DiscoveryCodec, HowEachRefusedReplyIsJudged) {
     const std::vector<std::pair<const char*, Outcome>> cases = {
         {R"({"name":"qmhv3","IP":"192.168.137.10"})", Outcome::UnknownName},
         {R"({"name":"QMHV1","IP":"192.168.137.10"})", Outcome::UnknownName},

@@ -1,9 +1,14 @@
-// Discovery against simulated hands inside the private namespace.
+// Discovery against simulated hands inside the private namespace. Each
+// fixture runs one discovery (one second) and its tests read the outcome.
 #include <gtest/gtest.h>
+
+#include <memory>
 
 #include "manager/qhand.h"
 #include "simulator.h"
 
+using BaseHandProtocol::kSuccess;
+using BaseHandProtocol::kTimeout;
 using sim::DiscoveryAnswer;
 using testing::internal::CaptureStdout;
 using testing::internal::GetCapturedStdout;
@@ -11,106 +16,143 @@ using Strings = std::vector<std::string>;
 
 namespace {
 
-DiscoveryAnswer answer(const std::string& text, int delay_ms = 0) {
-    DiscoveryAnswer a;
-    a.text = text;
-    a.delay_ms = delay_ms;
-    return a;
-}
-
-void hand_at(sim::Simulator& simulator, const std::string& ip, const DiscoveryAnswer& a) {
-    simulator.add<sim::Hand>(ip)->set_discovery(a);
-}
-
 struct Discovered {
+    sim::Simulator simulator;
+    hand_ws::Qhand manager;
     int result = 0;
     std::string output;
     std::chrono::milliseconds took{0};
+
+    void hand_at(const std::string& ip, const DiscoveryAnswer& answer) {
+        simulator.add<sim::Hand>(ip)->set_discovery(answer);
+    }
+    void discover() {
+        CaptureStdout();
+        const auto start = std::chrono::steady_clock::now();
+        result = manager.find_hand();
+        took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+        output = GetCapturedStdout();
+    }
 };
 
-Discovered discover(hand_ws::Qhand& manager) {
-    Discovered run;
-    CaptureStdout();
-    const auto start = std::chrono::steady_clock::now();
-    run.result = manager.find_hand();
-    run.took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
-    run.output = GetCapturedStdout();
-    return run;
-}
+// One hand whose reply is accepted but carries no address.
+class NoAddress : public testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        run = std::make_unique<Discovered>();
+        run->hand_at("192.168.137.13", DiscoveryAnswer().with_text(R"({"name":"qmhv1","type":"QMH-6L"})"));
+        run->discover();
+    }
+    static void TearDownTestSuite() { run.reset(); }
+    static inline std::unique_ptr<Discovered> run;
+};
+
+// Hands that answer well, badly, twice and with noise, while another floods
+// the listener with bad datagrams past the deadline.
+class BusySubnet : public testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        run = std::make_unique<Discovered>();
+        Discovered& r = *run;
+        // Bad datagrams every millisecond for two seconds.
+        Strings flood;
+        for (int i = 0; i < 1000; ++i) {
+            flood.insert(flood.end(), {"also not json", R"({"IP":"no name"})"});
+        }
+        r.hand_at("192.168.137.16", DiscoveryAnswer().with_text("not json").with_extra(flood).with_spacing_ms(1));
+        r.hand_at("192.168.137.39", DiscoveryAnswer().with_text(sim::JsonObject()
+                                                                    .str("name", "qmhv2")
+                                                                    .str("type", "QMH-12L")
+                                                                    .str("ip_address", "192.168.137.39")
+                                                                    .array("hardware_verison", {1, 2})
+                                                                    .array("firmware_verison", {3, 4, 5, 6})
+                                                                    .text()));
+        r.hand_at("192.168.137.12",
+                  DiscoveryAnswer()
+                      .with_text(R"({"name":"qmhv3","type":"QMH-6L","IP":"192.168.137.12"})")
+                      .with_delay_ms(30));
+        // Only a driver version: balancing copies it to the hardware list.
+        r.hand_at("192.168.137.11", DiscoveryAnswer()
+                                        .with_text(R"({"name":"qmhv1","type":"QMH-6R","IP":"192.168.137.11",)"
+                                                   R"("driver_version":"1.0","serial_number":"A-1"})")
+                                        .with_delay_ms(60));
+        r.hand_at("192.168.137.14",
+                  DiscoveryAnswer()
+                      .with_text(R"({"name":"qmhv1","type":"QMH-6L","IP":"192.168.137.14"})")
+                      .with_delay_ms(120)
+                      .with_extra({"hello", "[1,2,3]",
+                                   R"({"name":"qmhv2","IP":"192.168.137.99","hardware_verison":[-1]})",
+                                   std::string("{\"name\":\"qmhv2\",\"IP\":\"192.168.137.98\"}\0junk", 44)}));
+        r.hand_at("192.168.137.15", DiscoveryAnswer().with_text(padded).with_delay_ms(180));
+        r.hand_at("192.168.137.19",
+                  DiscoveryAnswer()
+                      .with_text(R"({"name":"QSH","type":"any","IP":"192.168.137.19","firmware_version":"9"})")
+                      .with_delay_ms(240)
+                      .with_copies(2));
+        r.discover();
+    }
+    static void TearDownTestSuite() { run.reset(); }
+
+    // 600 bytes: cut to 512 before parsing, so the closing brace is lost.
+    static inline const std::string padded =
+        R"({"name":"qmhv2","type":"QMH-12L","IP":"192.168.137.15","pad":")" + std::string(536, 'p') + "\"}";
+    static inline std::unique_ptr<Discovered> run;
+};
 
 }  // namespace
 
-TEST(Discovery, NoAddressAfterTheWholeSecondMeansReceiveTimeout) {
-    sim::Simulator simulator;
-    hand_at(simulator, "192.168.137.13", answer(R"({"name":"qmhv1","type":"QMH-6L"})"));
-    hand_ws::Qhand manager;
-    const Discovered run = discover(manager);
-    EXPECT_EQ(run.result, -2);
-    EXPECT_EQ(run.output, "DEVICE RECVFROM TIMEOUT\n");
-    EXPECT_GE(run.took, std::chrono::milliseconds(1001));
-    EXPECT_LT(run.took, std::chrono::milliseconds(3000));
-    EXPECT_EQ(manager.names, Strings{"qmhv1"});  // accepted, but it gave no address
-    EXPECT_TRUE(manager.ip_addresses.empty());
+TEST_F(NoAddress, EndsInAReceiveTimeout) {
+    EXPECT_EQ(run->result, kTimeout);
+    EXPECT_EQ(run->output, "DEVICE RECVFROM TIMEOUT\n");
+}
 
-    // The request that went out: one 512-byte datagram to port 2334.
-    const auto requests = simulator.discovery_requests();
+TEST_F(NoAddress, ListensForTheWholeSecond) {
+    EXPECT_GE(run->took, std::chrono::milliseconds(1001));
+    EXPECT_LT(run->took, std::chrono::milliseconds(3000));
+}
+
+TEST_F(NoAddress, TheReplyIsStillRecorded) {
+    EXPECT_EQ(run->manager.names, Strings{"qmhv1"});
+    EXPECT_EQ(run->manager.ip_addresses, Strings{});
+}
+
+TEST_F(NoAddress, OneRequestOf512BytesFromTheHandSubnet) {
+    const auto requests = run->simulator.discovery_requests();
     ASSERT_EQ(requests.size(), 1u);
     EXPECT_EQ(requests[0].bytes, std::string(15, '1') + std::string(497, '\0'));
     EXPECT_EQ(requests[0].from_ip, "192.168.137.1");
 }
 
-TEST(Discovery, RepliesFillTheListsInOrderWhateverElseArrives) {
-    sim::Simulator simulator;
-    // Bad datagrams every millisecond for two seconds: still arriving at the deadline.
-    DiscoveryAnswer flood = answer("not json");
-    for (int i = 0; i < 1000; ++i) {
-        flood.extra.insert(flood.extra.end(), {"also not json", R"({"IP":"no name"})"});
-    }
-    flood.spacing_ms = 1;
-    hand_at(simulator, "192.168.137.16", flood);
-    hand_at(simulator, "192.168.137.39",
-            answer(sim::JsonObject()
-                       .str("name", "qmhv2")
-                       .str("type", "QMH-12L")
-                       .str("ip_address", "192.168.137.39")
-                       .array("hardware_verison", {1, 2})
-                       .array("firmware_verison", {3, 4, 5, 6})
-                       .text()));
-    hand_at(simulator, "192.168.137.12", answer(R"({"name":"qmhv3","type":"QMH-6L","IP":"192.168.137.12"})", 30));
-    // Only a driver version: balancing copies it to the hardware list.
-    hand_at(simulator, "192.168.137.11",
-            answer(R"({"name":"qmhv1","type":"QMH-6R","IP":"192.168.137.11","driver_version":"1.0",)"
-                   R"("serial_number":"A-1"})",
-                   60));
-    DiscoveryAnswer noisy = answer(R"({"name":"qmhv1","type":"QMH-6L","IP":"192.168.137.14"})", 120);
-    noisy.extra = {"hello", "[1,2,3]", R"({"name":"qmhv2","IP":"192.168.137.99","hardware_verison":[-1]})",
-                   std::string("{\"name\":\"qmhv2\",\"IP\":\"192.168.137.98\"}\0junk", 44)};
-    hand_at(simulator, "192.168.137.14", noisy);
-    // 600 bytes: cut to 512 before parsing, so the closing brace is lost.
-    const std::string padded =
-        R"({"name":"qmhv2","type":"QMH-12L","IP":"192.168.137.15","pad":")" + std::string(536, 'p') + "\"}";
-    hand_at(simulator, "192.168.137.15", answer(padded, 180));
-    // One hand answering twice: both replies are recorded.
-    DiscoveryAnswer twice = answer(R"({"name":"QSH","type":"any","IP":"192.168.137.19","firmware_version":"9"})", 240);
-    twice.copies = 2;
-    hand_at(simulator, "192.168.137.19", twice);
+TEST_F(BusySubnet, SucceedsAfterTheWholeSecondAndNoLonger) {
+    EXPECT_EQ(run->result, kSuccess);
+    EXPECT_GE(run->took, std::chrono::milliseconds(1001));
+    EXPECT_LT(run->took, std::chrono::milliseconds(1500));
+}
 
-    hand_ws::Qhand manager;
-    const Discovered run = discover(manager);
-    EXPECT_EQ(run.result, 0);
-    EXPECT_GE(run.took, std::chrono::milliseconds(1001));  // listens for the whole second, no longer
-    EXPECT_LT(run.took, std::chrono::milliseconds(1500));
+TEST_F(BusySubnet, TextThatIsNotJsonIsPrintedAsReceived) {
     for (const std::string& text : {std::string("hello"), padded.substr(0, 512)}) {
-        EXPECT_NE(run.output.find("basehand broadcast(): json parse error, msg: " + text + "\n"), std::string::npos)
+        EXPECT_NE(run->output.find("basehand broadcast(): json parse error, msg: " + text + "\n"), std::string::npos)
             << text;
     }
-    EXPECT_EQ(manager.names, (Strings{"qmhv2", "qmhv1", "qmhv1", "qmhv2", "QSH", "QSH"}));
-    EXPECT_EQ(manager.types, (Strings{"QMH-12L", "QMH-6R", "QMH-6L", "any", "any"}));
-    EXPECT_EQ(manager.ip_addresses, (Strings{"192.168.137.39", "192.168.137.11", "192.168.137.14",
-                                             "192.168.137.98", "192.168.137.19", "192.168.137.19"}));
-    EXPECT_EQ(manager.serial_numbers, Strings{"A-1"});
-    EXPECT_EQ(manager.driver_versions, (Strings{"1.2.0.0", "1.0", "9", "9"}));
-    EXPECT_EQ(manager.hardware_versions, (Strings{"3.4.5.6", "1.0", "9", "9"}));
-    EXPECT_TRUE(manager.hands.empty());
-    EXPECT_TRUE(manager.hand_ips.empty());
+}
+
+// Unknown names, version arrays with a negative number and datagrams without
+// a name are dropped; a reply ends at its first NUL; a hand answering twice
+// counts twice.
+TEST_F(BusySubnet, AcceptedRepliesFillTheListsInArrivalOrder) {
+    EXPECT_EQ(run->manager.names, (Strings{"qmhv2", "qmhv1", "qmhv1", "qmhv2", "QSH", "QSH"}));
+    EXPECT_EQ(run->manager.types, (Strings{"QMH-12L", "QMH-6R", "QMH-6L", "any", "any"}));
+    EXPECT_EQ(run->manager.ip_addresses, (Strings{"192.168.137.39", "192.168.137.11", "192.168.137.14",
+                                                  "192.168.137.98", "192.168.137.19", "192.168.137.19"}));
+    EXPECT_EQ(run->manager.serial_numbers, Strings{"A-1"});
+}
+
+TEST_F(BusySubnet, EachReplyFillsAMissingVersionFromTheOther) {
+    EXPECT_EQ(run->manager.driver_versions, (Strings{"1.2.0.0", "1.0", "9", "9"}));
+    EXPECT_EQ(run->manager.hardware_versions, (Strings{"3.4.5.6", "1.0", "9", "9"}));
+}
+
+TEST_F(BusySubnet, RegistersNothing) {
+    EXPECT_EQ(run->manager.hands.size(), 0u);
+    EXPECT_EQ(run->manager.hand_ips, Strings{});
 }

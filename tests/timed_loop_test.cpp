@@ -10,6 +10,9 @@
 #include "transport/exchange.h"
 
 using BaseHandProtocol::Exchange;
+using BaseHandProtocol::kFailure;
+using BaseHandProtocol::kSuccess;
+using BaseHandProtocol::kTimeout;
 using BaseHandProtocol::Verdict;
 using BaseHandProtocol::run_exchange;
 using CommSocket::Transmit::UDPSocket;
@@ -19,7 +22,7 @@ using testing::internal::GetCapturedStdout;
 namespace {
 
 const std::string kHandIp = "192.168.137.39";
-const std::string kTimeout = "DEVICE RECVFROM: 192.168.137.39, TIMEOUT\n";
+const std::string kTimeoutLine = "DEVICE RECVFROM: 192.168.137.39, TIMEOUT\n";
 
 // A clock that reads offsets_ms, one per call, then stays on the last one.
 struct Script {
@@ -70,8 +73,7 @@ protected:
 
 }  // namespace
 
-TEST_F(TimedLoop, ScriptedClockBoundariesResendAndTheLineBeforeTheTimeout) {
-    // Exactly the budget goes on; one millisecond more ends it.
+TEST_F(TimedLoop, ExactlyTheBudgetGoesOnOneMillisecondMoreEndsIt) {
     int polls = 0;
     Script clock{{0, 100, 100, 100, 101}};
     Exchange e = exchange(endpoint);
@@ -80,91 +82,142 @@ TEST_F(TimedLoop, ScriptedClockBoundariesResendAndTheLineBeforeTheTimeout) {
     e.on_empty_poll = [&polls] { return ++polls, Verdict::Ignore; };
     e.timeout_prefix = "[Warning] [Test::op()] ";
     CaptureStdout();
-    EXPECT_EQ(run_exchange(e), -2);
-    EXPECT_EQ(GetCapturedStdout(), "[Warning] [Test::op()] " + kTimeout);
+    EXPECT_EQ(run_exchange(e), kTimeout);
+    EXPECT_EQ(GetCapturedStdout(), "[Warning] [Test::op()] " + kTimeoutLine);
     EXPECT_EQ(clock.calls, 5);
     EXPECT_EQ(polls, 3);  // the first pass sends, the next three poll
     EXPECT_EQ(requests_seen(), 1u);
+}
 
-    // Without a judge the command is done on the pass after its send, unless
-    // the pass of the send already spent the budget.
-    e = exchange(endpoint);
+TEST_F(TimedLoop, WithoutAJudgeACommandIsDoneOnThePassAfterItsSend) {
+    Exchange e = exchange(endpoint);
     e.now = Script{{0, 100}};
-    CaptureStdout();
-    EXPECT_EQ(run_exchange(e), 0);
-    e.now = Script{{0, 101}};
-    EXPECT_EQ(run_exchange(e), -2);
-    EXPECT_EQ(GetCapturedStdout(), kTimeout);
-    EXPECT_EQ(requests_seen(), 2u);
+    EXPECT_EQ(run_exchange(e), kSuccess);
+    EXPECT_EQ(requests_seen(), 1u);
+}
 
-    // A resend goes out again; the line before the time-out gets the elapsed time.
+TEST_F(TimedLoop, ACommandWhoseSendSpentTheBudgetTimesOut) {
+    Exchange e = exchange(endpoint);
+    e.now = Script{{0, 101}};
+    CaptureStdout();
+    EXPECT_EQ(run_exchange(e), kTimeout);
+    EXPECT_EQ(GetCapturedStdout(), kTimeoutLine);
+    EXPECT_EQ(requests_seen(), 1u);
+}
+
+TEST_F(TimedLoop, AResendVerdictSendsTheRequestAgain) {
     int empty_polls = 0;
+    Exchange e = exchange(endpoint);
     e.judge = [](std::string_view) { return Verdict::Accept; };
     e.on_empty_poll = [&empty_polls] { return ++empty_polls == 1 ? Verdict::Resend : Verdict::Ignore; };
-    e.before_timeout_line = [](long long elapsed) {
-        Diagnostics::emit(Diagnostics::Level::info, "[INFO] init_ms: " + std::to_string(elapsed));
-    };
     e.now = Script{{0, 0, 0, 0, 0, 0, 101}};
     CaptureStdout();
-    EXPECT_EQ(run_exchange(e), -2);
-    EXPECT_EQ(GetCapturedStdout(), "[INFO] init_ms: 101\n" + kTimeout);
+    EXPECT_EQ(run_exchange(e), kTimeout);
+    GetCapturedStdout();
     EXPECT_EQ(requests_seen(), 2u);
 }
 
-TEST_F(TimedLoop, FailedSendsAreRetriedOrEndTheExchange) {
-    UDPSocket refused("192.168.137.255", 2333);  // no SO_BROADCAST: every send fails
-    int failures = 0;
-    Exchange e = exchange(refused, "192.168.137.255");
-    e.send_failed = [&failures] { ++failures; };
-    e.timeout_prefix = "[Warning] [Qmhv1::calibration()] ";
-    e.now = Script{{0, 10, 50, 100, 101}};
+TEST_F(TimedLoop, TheLineBeforeTheTimeoutGetsTheElapsedTime) {
+    Exchange e = exchange(endpoint);
+    e.judge = [](std::string_view) { return Verdict::Accept; };
+    e.before_timeout_line = [](long long elapsed) {
+        Diagnostics::emit(Diagnostics::Level::info, "[INFO] init_ms: " + std::to_string(elapsed));
+    };
+    e.now = Script{{0, 0, 101}};
     CaptureStdout();
-    EXPECT_EQ(run_exchange(e), -2);
+    EXPECT_EQ(run_exchange(e), kTimeout);
+    EXPECT_EQ(GetCapturedStdout(), "[INFO] init_ms: 101\n" + kTimeoutLine);
+}
+
+class RefusedSends : public TimedLoop {
+protected:
+    UDPSocket refused{"192.168.137.255", 2333};  // no SO_BROADCAST: every send fails
+    int failures = 0;
+
+    Exchange refused_exchange() {
+        Exchange e = exchange(refused, "192.168.137.255");
+        e.send_failed = [this] { ++failures; };
+        e.timeout_prefix = "[Warning] [Qmhv1::calibration()] ";
+        e.now = Script{{0, 10, 50, 100, 101}};
+        return e;
+    }
+};
+
+TEST_F(RefusedSends, AreRetriedUntilTheBudgetEnds) {
+    CaptureStdout();
+    EXPECT_EQ(run_exchange(refused_exchange()), kTimeout);
     EXPECT_EQ(GetCapturedStdout(), "[Warning] [Qmhv1::calibration()] DEVICE SENDTO: 192.168.137.255, TIMEOUT\n");
     EXPECT_EQ(failures, 4);
+}
 
-    failures = 0;
+TEST_F(RefusedSends, EndTheExchangeAtOnceWhenSoAsked) {
+    Exchange e = refused_exchange();
     e.on_send_failure = BaseHandProtocol::SendFailure::Fail;
     CaptureStdout();
-    EXPECT_EQ(run_exchange(e), -1);
+    EXPECT_EQ(run_exchange(e), kFailure);
     EXPECT_EQ(GetCapturedStdout(), "");
     EXPECT_EQ(failures, 1);
 }
 
-TEST_F(TimedLoop, VerdictsReplyFormsAndASilentHand) {
+class Replies : public TimedLoop {
+protected:
     std::vector<std::string> seen;
     std::deque<Verdict> verdicts;
-    Exchange e = exchange(endpoint);
-    e.judge = [&](std::string_view reply) {
-        seen.emplace_back(reply);
-        const Verdict v = verdicts.front();
-        verdicts.pop_front();
-        return v;
-    };
 
-    // Ignored replies keep the loop polling; text replies stop at a NUL.
-    verdicts = {Verdict::Ignore, Verdict::Accept};
-    queue({"first", std::string("ab\0cd", 5)});
-    EXPECT_EQ(run_exchange(e), 0);
-    EXPECT_EQ(seen, (std::vector<std::string>{"first", "ab"}));
+    // An exchange that records each reply and judges it by the next verdict.
+    Exchange judged(std::deque<Verdict> script) {
+        verdicts = std::move(script);
+        Exchange e = exchange(endpoint);
+        e.judge = [this](std::string_view reply) {
+            seen.emplace_back(reply);
+            const Verdict v = verdicts.front();
+            verdicts.pop_front();
+            return v;
+        };
+        return e;
+    }
+};
 
-    // A failing verdict ends the exchange at once; byte replies keep every byte.
-    seen.clear();
-    verdicts = {Verdict::Fail, Verdict::Accept};
+TEST_F(Replies, IgnoredOnesKeepTheLoopPolling) {
+    const Exchange e = judged({Verdict::Ignore, Verdict::Accept});
+    queue({"first", "second"});
+    EXPECT_EQ(run_exchange(e), kSuccess);
+    EXPECT_EQ(seen, (std::vector<std::string>{"first", "second"}));
+}
+
+TEST_F(Replies, AsTextEndAtTheFirstNul) {
+    const Exchange e = judged({Verdict::Accept});
+    queue({std::string("ab\0cd", 5)});
+    EXPECT_EQ(run_exchange(e), kSuccess);
+    EXPECT_EQ(seen, std::vector<std::string>{"ab"});
+}
+
+TEST_F(Replies, AsBytesKeepEveryByte) {
+    Exchange e = judged({Verdict::Accept});
     e.reply_form = BaseHandProtocol::ReplyForm::Bytes;
-    queue({std::string("no\0!", 4), "left waiting"});
-    EXPECT_EQ(run_exchange(e), -1);
-    EXPECT_EQ(seen, (std::vector<std::string>{std::string("no\0!", 4)}));
-    std::string left;
-    ASSERT_EQ(endpoint.ReceiveData(left), 0);
-    EXPECT_EQ(left, "left waiting");
+    queue({std::string("no\0!", 4)});
+    EXPECT_EQ(run_exchange(e), kSuccess);
+    EXPECT_EQ(seen, std::vector<std::string>{std::string("no\0!", 4)});
+}
 
-    // On the real clock a silent hand times out just after the budget.
+TEST_F(Replies, AFailingOneEndsTheExchangeAndLeavesTheRestWaiting) {
+    const Exchange e = judged({Verdict::Fail, Verdict::Accept});
+    queue({"no", "left waiting"});
+    EXPECT_EQ(run_exchange(e), kFailure);
+    EXPECT_EQ(seen, std::vector<std::string>{"no"});
+    std::string left;
+    ASSERT_EQ(endpoint.ReceiveData(left), CommSocket::Transmit::kSocketOk);
+    EXPECT_EQ(left, "left waiting");
+}
+
+// On the real clock a silent hand times out just after the budget.
+TEST_F(Replies, NoneFromASilentHandTimesOutJustAfterTheBudget) {
+    const Exchange e = judged({});
     CaptureStdout();
     const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(run_exchange(e), -2);
+    EXPECT_EQ(run_exchange(e), kTimeout);
     const auto took = std::chrono::steady_clock::now() - start;
-    EXPECT_EQ(GetCapturedStdout(), kTimeout);
+    EXPECT_EQ(GetCapturedStdout(), kTimeoutLine);
     EXPECT_GE(took, std::chrono::milliseconds(101));
     EXPECT_LT(took, std::chrono::milliseconds(2000));
 }

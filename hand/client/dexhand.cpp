@@ -5,7 +5,7 @@
 #include <regex>
 #include <thread>
 
-#include "transport/basehand.h"
+#include "manager/handkinds.h"
 
 namespace QmHand {
 
@@ -23,7 +23,7 @@ constexpr long kCalibrationFailed = 1;
 DexHand::DexHand() = default;
 DexHand::~DexHand() = default;
 
-int DexHand::init(int) { return hand_manager.init() == 0 ? 0 : -1; }
+int DexHand::init(int) { return hand_manager.init() == kSuccess ? kSuccess : kFailure; }
 
 std::vector<std::string> DexHand::get_ip_list() { return hand_manager.hand_ips; }
 
@@ -86,11 +86,11 @@ namespace {
 template <class Operation>
 int for_all_hands(const std::vector<std::string>& ips, Operation operation) {
     for (const auto& ip : ips) {
-        if (operation(ip) != 0) {
-            return -1;
+        if (operation(ip) != kSuccess) {
+            return kFailure;
         }
     }
-    return 0;
+    return kSuccess;
 }
 
 }  // namespace
@@ -108,28 +108,28 @@ int DexHand::reboot() {
 }
 
 int DexHand::enable(std::string ip) {
-    return check_ip(ip, "enable(std::string ip)") ? hand_manager.enable(ip) : -1;
+    return check_ip(ip, "enable(std::string ip)") ? hand_manager.enable(ip) : kFailure;
 }
 
 int DexHand::disable(std::string ip) {
-    return check_ip(ip, "disable(std::string ip)") ? hand_manager.disable(ip) : -1;
+    return check_ip(ip, "disable(std::string ip)") ? hand_manager.disable(ip) : kFailure;
 }
 
 int DexHand::reboot(std::string ip) {
-    return check_ip(ip, "reboot(std::string ip)") ? hand_manager.reboot(ip) : -1;
+    return check_ip(ip, "reboot(std::string ip)") ? hand_manager.reboot(ip) : kFailure;
 }
 
 int DexHand::set_pos(std::string ip, std::vector<float> pos) {
-    return check_ip(ip, "set_pos(std::string ip)") ? hand_manager.set_position(ip, std::move(pos)) : -1;
+    return check_ip(ip, "set_pos(std::string ip)") ? hand_manager.set_position(ip, std::move(pos)) : kFailure;
 }
 
 int DexHand::fast_set_pos(std::string ip, std::vector<float> pos) {
-    return check_ip(ip, "fast_set_pos(std::string ip)") ? hand_manager.fast_set_positon(ip, std::move(pos)) : -1;
+    return check_ip(ip, "fast_set_pos(std::string ip)") ? hand_manager.fast_set_positon(ip, std::move(pos)) : kFailure;
 }
 
 std::vector<float> DexHand::get_pos(std::string ip) {
     std::vector<float> pos;
-    if (!check_ip(ip, "get_pos(std::string ip)") || hand_manager.get_position(ip, pos) != 0) {
+    if (!check_ip(ip, "get_pos(std::string ip)") || hand_manager.get_position(ip, pos) != kSuccess) {
         return {};
     }
     return pos;
@@ -144,19 +144,19 @@ std::vector<long> DexHand::get_errorcode(std::string ip) {
 }
 
 int DexHand::clear_errorcode(std::string ip) {
-    return check_ip(ip, "clear_errorcode(std::string ip)") ? hand_manager.clear_errorcode(ip) : -1;
+    return check_ip(ip, "clear_errorcode(std::string ip)") ? hand_manager.clear_errorcode(ip) : kFailure;
 }
 
 int DexHand::set_hand_config(std::string ip, std::string config) {
     if (!check_ip(ip, "set_hand_config(std::string ip, std::string config)")) {
-        return -1;
+        return kFailure;
     }
-    return hand_manager.set_comm_config(ip, std::move(config)) == 0 ? 0 : -1;
+    return hand_manager.set_comm_config(ip, std::move(config)) == kSuccess ? kSuccess : kFailure;
 }
 
 std::string DexHand::get_hand_config(std::string ip) {
     std::string text;
-    if (!check_ip(ip, "get_hand_config(std::string ip)") || hand_manager.get_comm_config(ip, text) != 0) {
+    if (!check_ip(ip, "get_hand_config(std::string ip)") || hand_manager.get_comm_config(ip, text) != kSuccess) {
         return "";
     }
     return text;
@@ -167,7 +167,7 @@ std::vector<std::vector<unsigned char>> DexHand::get_ts_matrix(std::string ip) {
     if (!check_ip(ip, "get_ts_matrix(std::string ip)")) {
         return {};
     }
-    if (hand_manager.get_ts_matrix(ip, matrix) != 0) {
+    if (hand_manager.get_ts_matrix(ip, matrix) != kSuccess) {
         emit(Level::error, "[Error] [dexhand][get_ts_matrix(std::string ip)] Get ts matrix error");
         return {};
     }
@@ -176,7 +176,7 @@ std::vector<std::vector<unsigned char>> DexHand::get_ts_matrix(std::string ip) {
 
 std::vector<std::vector<float>> DexHand::get_pvc(std::string ip) {
     std::vector<std::vector<float>> pvc;
-    if (!check_ip(ip, "get_pvc(std::string ip)") || hand_manager.get_pvc(ip, pvc) != 0) {
+    if (!check_ip(ip, "get_pvc(std::string ip)") || hand_manager.get_pvc(ip, pvc) != kSuccess) {
         return {};
     }
     return pvc;
@@ -194,7 +194,7 @@ int DexHand::calibrate(std::vector<std::string> entries) {
     // reference to its own entry.
     std::vector<std::thread> workers;
     for (auto& entry : entries) {
-        if (get_name(entry) == "qmhv2") {
+        if (hand_ws::client_calibrates(get_name(entry))) {
             workers.emplace_back([this, &entry] { calibrationThread(entry); });
         }
     }
@@ -203,25 +203,25 @@ int DexHand::calibrate(std::vector<std::string> entries) {
     }
     for (const auto& entry : entries) {
         if (entry == "error") {
-            return -1;
+            return kFailure;
         }
         if (entry == "timeout") {
-            return -2;
+            return kTimeout;
         }
     }
-    return 0;
+    return kSuccess;
 }
 
 void DexHand::calibrationThread(std::string& entry) {
     hand_manager.calibration(entry);
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
     for (int poll = 0; poll < kCalibrationPolls; ++poll) {
-        if (get_name(entry) != "qmhv2") {
+        if (!hand_ws::client_calibrates(get_name(entry))) {
             entry = "success";
             return;
         }
         std::vector<long> codes;
-        if (hand_manager.get_errorcode(entry, codes) == 0 && !codes.empty() && codes[0] != kCalibrationRunning) {
+        if (hand_manager.get_errorcode(entry, codes) == kSuccess && !codes.empty() && codes[0] != kCalibrationRunning) {
             entry = codes[0] == kCalibrationFailed ? "error" : "success";
             return;
         }

@@ -5,22 +5,53 @@
 
 #include "export.h"
 #include "manager/qhand.h"
+#include "transport/status.h"
 
 namespace QmHand {
+
+// The results of the calls below, by name: kSuccess (0), kFailure (-1) and
+// kTimeout (-2). The calls return int; compare with these or with the numbers.
+using BaseHandProtocol::kFailure;
+using BaseHandProtocol::kSuccess;
+using BaseHandProtocol::kTimeout;
+using BaseHandProtocol::Status;
+// "success", "failure", "timeout" for logs.
+using BaseHandProtocol::status_text;
 
 // The application's handle on the hands of the subnet.
 //
 //   QmHand::DexHand client;
-//   if (client.init(0) == 0) {
+//   if (client.init(0) == QmHand::kSuccess) {
 //       for (const auto& ip : client.get_ip_list()) {
 //           std::vector<float> pos = client.get_pos(ip);
 //       }
 //   }
 //
 // Every hand is named by its IPv4 address in dotted-quad text. Commands
-// return 0 on success, -1 on failure and -2 when the hand did not answer in
-// time; reads return an empty result on failure. Diagnostics are printed as
-// single lines on standard output.
+// return kSuccess, kFailure, or kTimeout when the hand did not answer in
+// time; reads return an empty result on failure.
+//
+// Diagnostics are single lines, by default on standard output (a few on
+// standard error). Diagnostics::set_handler() (transport/diagnostics.h)
+// takes them instead, and Diagnostics::set_min_level() drops the lower
+// levels.
+//
+// Threads: nothing here takes a lock.
+// - Calls for different hands may run at the same time on different threads,
+//   and so may the identity queries and get_ip_list().
+// - Calls for one hand must not overlap; today the caller serialises them
+//   (the library does not yet). A hand's replies carry no request
+//   identifier, so two overlapping exchanges with one hand can take each
+//   other's replies. The all-hands commands and calibration() address every
+//   hand, so they must not overlap any other call that addresses a hand.
+// - init() may overlap nothing, not even a query: it destroys and rebuilds
+//   the table of hands that every other call reads.
+// - calibration() runs one worker thread per calibrated hand and joins them
+//   all before it returns.
+// - A diagnostics handler runs on the thread of the call that printed, in
+//   the middle of that call, possibly on several threads at once. It must
+//   not throw and must not call this client; it may print, and it may call
+//   Diagnostics::set_handler() or set_min_level().
 class DEXHAND_EXPORT DexHand {
 public:
     DexHand();
@@ -30,7 +61,7 @@ public:
     DexHand& operator=(const DexHand&) = delete;
 
     // Discovers the hands (one second of listening) and registers those that
-    // can be served. 0 on success, -1 otherwise (the reason is printed); the
+    // can be served. kSuccess, else kFailure (the reason is printed); the
     // hands registered before a failure stay usable. The argument has no
     // effect. Throws only when a discovered hand's address cannot be opened.
     int init(int unused = 0);
@@ -46,7 +77,7 @@ public:
     std::string get_driver_ver(std::string ip);
     std::string get_hardware_ver(std::string ip);
 
-    // All registered hands in order; stops at the first failure with -1.
+    // All registered hands in order; stops at the first failure with kFailure.
     int enable();
     int disable();
     int reboot();
@@ -67,9 +98,9 @@ public:
     std::vector<std::vector<float>> get_pvc(std::string ip);
 
     // Calibrates every second-generation hand in parallel and waits for the
-    // outcome: 0 all succeeded (other hand kinds count as success), -1 a hand
-    // reported an error, -2 a hand never finished; the first such hand in
-    // registration order decides.
+    // outcome: kSuccess all succeeded (other hand kinds count as success),
+    // kFailure a hand reported an error, kTimeout a hand never finished; the
+    // first such hand in registration order decides.
     int calibration();
     int calibration(std::string ip);
     // One calibration worker: entry holds the address, then the outcome

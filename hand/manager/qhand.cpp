@@ -10,12 +10,13 @@
 
 #include <rapidjson/document.h>
 
-#include "protocols/inspire.h"
-#include "protocols/qmhv1.h"
-#include "protocols/qmhv2.h"
+#include "manager/handkinds.h"
 
 namespace hand_ws {
 
+using BaseHandProtocol::kFailure;
+using BaseHandProtocol::kSuccess;
+using BaseHandProtocol::kTimeout;
 using Diagnostics::emit;
 using Diagnostics::Level;
 
@@ -92,7 +93,7 @@ Outcome parse_reply(const char* text, Reply& reply) {
     if (!name) {
         return Outcome::NoName;
     }
-    if (*name != "QSH" && *name != "qmhv1" && *name != "qmhv2") {
+    if (find_hand_kind(*name) == nullptr) {
         return Outcome::UnknownName;
     }
 
@@ -168,7 +169,7 @@ int Qhand::broadcast() {
     const int on = 1;
     if (::setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &on, sizeof(on)) == -1) {
         emit(Level::error, "basehand broadcast(): setsockopt error");
-        return -1;
+        return kFailure;
     }
 
     sockaddr_in destination{};
@@ -178,13 +179,13 @@ int Qhand::broadcast() {
     const std::vector<unsigned char> request = discovery::request();
 
     const auto start = std::chrono::steady_clock::now();
-    int state = 0;  // 0: request not sent yet, 1: listening
+    enum class State { Sending, Listening } state = State::Sending;
     char buffer[1024];
     for (;;) {
-        if (state == 0 &&
+        if (state == State::Sending &&
             ::sendto(fd, request.data(), request.size(), 0, reinterpret_cast<const sockaddr*>(&destination),
                      sizeof(destination)) >= 0) {
-            state = 1;
+            state = State::Listening;
         }
 
         std::memset(buffer, 0, sizeof(buffer));
@@ -237,10 +238,10 @@ int Qhand::broadcast() {
     }
 
     if (!ip_addresses.empty()) {
-        return 0;
+        return kSuccess;
     }
-    emit(Level::warning, state == 0 ? "DEVICE SENDTO TIMEOUT" : "DEVICE RECVFROM TIMEOUT");
-    return -2;
+    emit(Level::warning, state == State::Sending ? "DEVICE SENDTO TIMEOUT" : "DEVICE RECVFROM TIMEOUT");
+    return kTimeout;
 }
 
 int Qhand::find_hand() { return broadcast(); }
@@ -248,69 +249,36 @@ int Qhand::find_hand() { return broadcast(); }
 // ---------------------------------------------------------------------------
 // Registry
 
-namespace {
-
-// The protocol object for one discovered hand, or null after printing why
-// the hand cannot be served.
-std::unique_ptr<BaseHandProtocol::BaseHand> select_protocol(const std::string& name, const std::string& ip,
-                                                            const std::string& type) {
-    if (name == "QSH") {
-        // Only these two addresses are ever used by this hand kind.
-        if (ip == "192.168.137.19" || ip == "192.168.137.39") {
-            return std::make_unique<BaseHandProtocol::Inspire>(ip);
-        }
-        emit(Level::error, "[Qhand] init(): ip: " + ip + "unexcepted!");
-        return nullptr;
-    }
-    if (name == "qmhv1") {
-        if (type == "QMH-6L" || type == "QMH-6R") {
-            return std::make_unique<BaseHandProtocol::Qmhv1>(ip);
-        }
-        emit(Level::error, "[Qhand] init(): type: " + type + "unexcepted!");
-        return nullptr;
-    }
-    if (name == "qmhv2") {
-        if (type == "QMH-12L" || type == "QMH-12R") {
-            return std::make_unique<BaseHandProtocol::Qmhv2>(ip);
-        }
-        emit(Level::error, "[Qhand] init(): type: " + type + "unexcepted!");
-        return nullptr;
-    }
-    emit(Level::error, "The dexterous Qhand corresponding to name could not be recognized");
-    return nullptr;
-}
-
-}  // namespace
-
 int Qhand::init() {
-    if (find_hand() != 0) {
+    if (find_hand() != kSuccess) {
         emit(Level::error, "\033[0;31m [Error] [[Qhand]][init()] Connot find server.\033[0m");
-        return -1;
+        return kFailure;
     }
     if (ip_addresses.size() != types.size() || ip_addresses.size() != names.size()) {
         emit(Level::error, "[Qhand] init(): ip type name Dimensions are different");
-        return -1;
+        return kFailure;
     }
     for (std::size_t i = 0; i < names.size(); ++i) {
-        auto hand = select_protocol(names[i], ip_addresses[i], types[i]);
-        if (!hand) {
-            return -1;
+        const Selection selection = select_kind(names[i], types[i], ip_addresses[i]);
+        if (selection.kind == nullptr) {
+            emit(Level::error, selection.refusal);
+            return kFailure;
         }
-        hands.push_back(std::move(hand));
+        hands.push_back(selection.kind->make(ip_addresses[i]));
         hand_ips.push_back(ip_addresses[i]);
     }
     for (std::size_t i = 0; i < hand_ips.size(); ++i) {
         if (std::find(hand_ips.begin(), hand_ips.end(), hand_ips[i]) != hand_ips.begin() + static_cast<long>(i)) {
             emit(Level::error, "[Error] [[Qhand]][init()] Server illegal duplicate ip.");
-            return -1;
+            return kFailure;
         }
     }
-    return 0;
+    return kSuccess;
 }
 
-int Qhand::is_duplicate_types() { return -1; }
+int Qhand::is_duplicate_types() { return kFailure; }
 
-int Qhand::remove_repeated_types() { return 0; }
+int Qhand::remove_repeated_types() { return kSuccess; }
 
 // ---------------------------------------------------------------------------
 // Dispatch
@@ -328,18 +296,18 @@ int Qhand::get_status(std::string ip, std::vector<unsigned char>& status) {
     BaseHandProtocol::BaseHand* hand = hand_for(ip);
     if (hand == nullptr) {
         emit(Level::error, "[Error] [[Qhand]][get_status(OperatePtrType type, std::vector<long> &status)] IP not found.");
-        return -1;
+        return kFailure;
     }
     hand->get_status(status);
-    return 0;
+    return kSuccess;
 }
 
 int Qhand::get_errorcode(std::string ip, std::vector<long>& errorcode) {
     BaseHandProtocol::BaseHand* hand = hand_for(ip);
     if (hand == nullptr) {
-        emit(Level::error, 
-            "[Error] [[Qhand]][get_errorcode(OperatePtrType type, std::vector<long> &errorcode)] IP not found.");
-        return -1;
+        emit(Level::error,
+             "[Error] [[Qhand]][get_errorcode(OperatePtrType type, std::vector<long> &errorcode)] IP not found.");
+        return kFailure;
     }
     return hand->get_errorcode(errorcode);
 }
@@ -348,76 +316,76 @@ int Qhand::clear_errorcode(std::string ip) {
     BaseHandProtocol::BaseHand* hand = hand_for(ip);
     if (hand == nullptr) {
         emit(Level::error, "[Error] [[Qhand]][clear_errorcode(std::string _ip)] IP not found.");
-        return -1;
+        return kFailure;
     }
     hand->clear_errorcode();
-    return 0;
+    return kSuccess;
 }
 
 int Qhand::calibration(std::string ip) {
     BaseHandProtocol::BaseHand* hand = hand_for(ip);
     if (hand == nullptr) {
-        return -1;
+        return kFailure;
     }
     // A time-out of the command is not a failure here: the outcome shows in
     // the error codes that the caller polls afterwards.
-    if (hand->calibration() == -1) {
+    if (hand->calibration() == kFailure) {
         emit(Level::error, "[Error] [[Qhand]][calibration(std::string _ip)] calibration fail.");
-        return -1;
+        return kFailure;
     }
-    return 0;
+    return kSuccess;
 }
 
 int Qhand::enable(std::string ip) {
     BaseHandProtocol::BaseHand* hand = hand_for(ip);
-    return hand != nullptr ? hand->enable() : -1;
+    return hand != nullptr ? hand->enable() : kFailure;
 }
 
 int Qhand::disable(std::string ip) {
     BaseHandProtocol::BaseHand* hand = hand_for(ip);
-    return hand != nullptr ? hand->disable() : -1;
+    return hand != nullptr ? hand->disable() : kFailure;
 }
 
 int Qhand::reboot(std::string ip) {
     BaseHandProtocol::BaseHand* hand = hand_for(ip);
-    return hand != nullptr ? hand->reboot() : -1;
+    return hand != nullptr ? hand->reboot() : kFailure;
 }
 
 int Qhand::set_position(std::string ip, std::vector<float> pos) {
     BaseHandProtocol::BaseHand* hand = hand_for(ip);
-    return hand != nullptr ? hand->set_pos(std::move(pos)) : -1;
+    return hand != nullptr ? hand->set_pos(std::move(pos)) : kFailure;
 }
 
 int Qhand::get_position(std::string ip, std::vector<float>& pos) {
     BaseHandProtocol::BaseHand* hand = hand_for(ip);
-    return hand != nullptr ? hand->get_pos(pos) : -1;
+    return hand != nullptr ? hand->get_pos(pos) : kFailure;
 }
 
 int Qhand::get_ts_matrix(std::string ip, std::vector<std::vector<unsigned char>>& matrix) {
     BaseHandProtocol::BaseHand* hand = hand_for(ip);
-    return hand != nullptr ? hand->get_ts_matrix(matrix) : -1;
+    return hand != nullptr ? hand->get_ts_matrix(matrix) : kFailure;
 }
 
 int Qhand::get_comm_config(std::string ip, std::string& config) {
     BaseHandProtocol::BaseHand* hand = hand_for(ip);
-    return hand != nullptr ? hand->get_comm_config(config) : -1;
+    return hand != nullptr ? hand->get_comm_config(config) : kFailure;
 }
 
 int Qhand::set_comm_config(std::string ip, std::string config) {
     BaseHandProtocol::BaseHand* hand = hand_for(ip);
-    return hand != nullptr ? hand->set_comm_config(std::move(config)) : -1;
+    return hand != nullptr ? hand->set_comm_config(std::move(config)) : kFailure;
 }
 
 int Qhand::fast_set_positon(std::string ip, std::vector<float> pos) {
     BaseHandProtocol::BaseHand* hand = hand_for(ip);
-    return hand != nullptr ? hand->fast_set_positions(std::move(pos)) : -1;
+    return hand != nullptr ? hand->fast_set_positions(std::move(pos)) : kFailure;
 }
 
 int Qhand::get_pvc(std::string ip, std::vector<std::vector<float>>& pvc) {
     BaseHandProtocol::BaseHand* hand = hand_for(ip);
-    return hand != nullptr ? hand->get_pvc(pvc) : -1;
+    return hand != nullptr ? hand->get_pvc(pvc) : kFailure;
 }
 
-int Qhand::get_operate_pointer(std::vector<void*>&, std::vector<OperatePtrType>&) { return 0; }
+int Qhand::get_operate_pointer(std::vector<void*>&, std::vector<OperatePtrType>&) { return kSuccess; }
 
 }  // namespace hand_ws

@@ -41,17 +41,18 @@ public:
 
     // Broadcasts one discovery request on the hand subnet, listens for one
     // second and records every acceptable reply. Empties the registry first.
-    // 0 when at least one address was found, -1 when the socket could not be
-    // set up, -2 when nothing usable came.
+    // kSuccess when at least one address was found, kFailure when the socket
+    // could not be set up, kTimeout when nothing usable came.
     int broadcast();
     // Runs broadcast() once and passes its result on.
     int find_hand();
 
-    // Discovery, then one protocol object per discovered hand, chosen by its
-    // name (and type), then the duplicate-address check. 0 on success, -1 on
-    // any failure, with the hands registered before the failure kept. Lets
-    // through the exception of a protocol object whose endpoints cannot be
-    // created (an address text that is not IPv4, no socket available).
+    // Discovery, then one protocol object per discovered hand, chosen and
+    // checked by the table of hand kinds (handkinds.h), then the
+    // duplicate-address check. kSuccess, or kFailure on any failure with the
+    // hands registered before the failure kept. Lets through the exception of
+    // a protocol object whose endpoints cannot be created (an address text
+    // that is not IPv4, no socket available).
     int init();
 
     // Kept for callers of earlier releases; the library calls neither.
@@ -60,7 +61,8 @@ public:
 
     // By-address operations: each finds the first registered hand with
     // exactly this address text and calls its protocol object. An address
-    // that is not registered gives -1.
+    // that is not registered gives kFailure. Results are
+    // BaseHandProtocol::Status values (transport/status.h).
     int get_status(std::string ip, std::vector<unsigned char>& status);
     int get_errorcode(std::string ip, std::vector<long>& errorcode);
     int clear_errorcode(std::string ip);
@@ -111,7 +113,7 @@ enum class Outcome {
     Accepted,     // a reply from a known hand kind; fields filled
     ParseError,   // not one strict JSON text
     NoName,       // no string "name"
-    UnknownName,  // a name that is none of "QSH", "qmhv1", "qmhv2"
+    UnknownName,  // a name that is no hand kind's (handkinds.h)
     Malformed,    // root not an object, or a version array that is not all unsigned 32-bit
 };
 
