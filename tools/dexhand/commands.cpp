@@ -420,8 +420,11 @@ std::vector<int> calibrate_hands(Context& context, const std::vector<Hand>& hand
                                          : "calibrating " + std::to_string(hands.size()) + " hands";
     for (unsigned tick = 0; done.load() < hands.size(); ++tick) {
         char line[160];
-        std::snprintf(line, sizeof(line), "%c %s  %5.1f s", kSpinner[tick % 4], what.c_str(), seconds_since(start));
+        std::snprintf(line, sizeof(line), "%s  %5.1f s", what.c_str(), seconds_since(start));
         std::string text = line;
+        if (context.console.terminal()) {
+            text = std::string(1, kSpinner[tick % 4]) + " " + text;
+        }
         if (hands.size() > 1) {
             text += "  (" + std::to_string(done.load()) + " of " + std::to_string(hands.size()) + " done)";
         }

@@ -82,17 +82,19 @@ constexpr int kHeatSteps = sizeof(kHeat) / sizeof(kHeat[0]);
 
 char ramp_char(unsigned char value) { return kRamp[value * kRampSteps / 256]; }
 
-void append_cell(std::string& line, unsigned char value, bool colour) {
-    if (!colour) {
-        line += ramp_char(value);
-        return;
+// shade: the colour of the previous cell on the line (-1 at its start), so
+// that a run of equal shades shares one escape sequence.
+void append_cell(std::string& line, unsigned char value, bool colour, int& shade) {
+    if (colour) {
+        const int heat = kHeat[value * kHeatSteps / 256];
+        if (heat != shade) {
+            // Dark text on the hot end of the ramp, light text on the cold end.
+            char escape[32];
+            std::snprintf(escape, sizeof(escape), "\033[48;5;%d;38;5;%dm", heat, value >= 128 ? 16 : 231);
+            line += escape;
+            shade = heat;
+        }
     }
-    const int heat = kHeat[value * kHeatSteps / 256];
-    // Dark text on the light end of the ramp, light text on the dark end.
-    const int text = value >= 128 ? 16 : 231;
-    char escape[32];
-    std::snprintf(escape, sizeof(escape), "\033[48;5;%d;38;5;%dm", heat, text);
-    line += escape;
     line += ramp_char(value);
 }
 
@@ -108,11 +110,16 @@ std::string tactile_grid(const Matrix& matrix, bool colour) {
     for (std::size_t r = 0; r < matrix.size(); ++r) {
         const auto& row = matrix[r];
         for (std::size_t start = 0; start < row.size(); start += kCellsPerLine) {
-            std::snprintf(label, sizeof(label), start == 0 ? "row %2zu %3zu |" : "       %3zu |", r, start);
+            if (start == 0) {
+                std::snprintf(label, sizeof(label), "row %2zu %3zu |", r, start);
+            } else {
+                std::snprintf(label, sizeof(label), "       %3zu |", start);
+            }
             std::string line = label;
             const std::size_t end = std::min(row.size(), start + kCellsPerLine);
+            int shade = -1;
             for (std::size_t c = start; c < end; ++c) {
-                append_cell(line, row[c], colour);
+                append_cell(line, row[c], colour, shade);
                 minimum = std::min<unsigned>(minimum, row[c]);
                 maximum = std::max<unsigned>(maximum, row[c]);
                 sum += row[c];
@@ -125,8 +132,9 @@ std::string tactile_grid(const Matrix& matrix, bool colour) {
         }
     }
     std::string legend = "scale  0 ";
+    int shade = -1;
     for (int step = 0; step < kRampSteps; ++step) {
-        append_cell(legend, static_cast<unsigned char>(step * 256 / kRampSteps + 12), colour);
+        append_cell(legend, static_cast<unsigned char>(step * 256 / kRampSteps + 12), colour, shade);
     }
     if (colour) {
         legend += "\033[0m";
