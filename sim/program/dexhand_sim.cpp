@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -55,7 +56,14 @@ std::shared_ptr<sim::Hand> make_hand(sim::Simulator& simulator, const dexhand_si
     return simulator.add<sim::InspireHand>(spec.ip);
 }
 
-void configure(sim::Hand& hand, const dexhand_sim::HandSpec& spec) {
+void configure(sim::Hand& hand, const dexhand_sim::HandSpec& spec, bool lively) {
+    if (lively) {
+        sim::Lively alive;
+        alive.on = true;
+        // Hands at different addresses fault at different times.
+        alive.seed = static_cast<unsigned>(std::hash<std::string>()(spec.ip));
+        hand.set_lively(alive);
+    }
     hand.set_identity(spec.identity);
     sim::DiscoveryAnswer discovery;
     discovery.text = sim::discovery_text(spec.identity);
@@ -123,7 +131,7 @@ int main(int argc, char** argv) {
         std::map<const sim::Hand*, std::string> labels;
         for (const auto& spec : options.hands) {
             auto hand = make_hand(*simulator, spec);
-            configure(*hand, spec);
+            configure(*hand, spec, options.lively);
             labels[hand.get()] = spec.kind + "@" + spec.ip;
         }
         if (options.log) {
