@@ -135,11 +135,13 @@ int main(int argc, char** argv) {
             labels[hand.get()] = spec.kind + "@" + spec.ip;
         }
         if (options.log) {
+            // Shared, so that the simulator's copies of the observer stay cheap.
+            auto names = std::make_shared<const std::map<const sim::Hand*, std::string>>(std::move(labels));
             auto lock = std::make_shared<std::mutex>();
-            simulator->set_observer([labels, lock](const sim::Traffic& traffic) {
-                const auto label = labels.find(traffic.hand);
+            simulator->set_observer([names, lock](const sim::Traffic& traffic) {
+                const auto label = names->find(traffic.hand);
                 const std::string hand =
-                    label != labels.end() ? label->second : "discovery@" + traffic.local_ip;
+                    label != names->end() ? label->second : "discovery@" + traffic.local_ip;
                 const std::string line = dexhand_sim::traffic_line(dexhand_sim::clock_text(), hand, traffic);
                 std::lock_guard<std::mutex> guard(*lock);
                 std::fprintf(stdout, "%s\n", line.c_str());

@@ -114,6 +114,15 @@ TEST(DexhandSim, ScenarioSetsIdentitiesAndSilencesAHand) {
     EXPECT_EQ(client.hand_manager.serial_numbers, Strings{"LAB-7"});
 }
 
+TEST(DexhandSim, ExampleScenarioRuns) {
+    SimProcess sim(command({"--scenario", DEXHAND_SOURCE_DIR "/sim/program/example-scenario.json"}));
+    ASSERT_TRUE(sim.wait_for_output("dexhand-sim: 4 hands ready\n", 5s)) << sim.err;
+    QmHand::DexHand client;
+
+    ASSERT_EQ(init(client), 0);
+    EXPECT_EQ(client.get_ip_list(), (Strings{kQmhv2, kQmhv1}));  // one silent, one ignoring discovery
+}
+
 TEST(DexhandSim, LogShowsEachDatagramReceivedAndSent) {
     SimProcess sim(command({"--log", "--hand", "qmhv2@" + kQmhv2}));
     ASSERT_TRUE(sim.wait_for_output("hands ready\n", 5s)) << sim.err;
