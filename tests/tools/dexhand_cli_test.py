@@ -84,13 +84,21 @@ class Simulator:
             self.process.wait(timeout=10)
 
 
-def run_sequences(sequences):
-    """Each sequence is a list of (name, thunk); sequences run side by side."""
+def run_sequences(sequences, retry_time_outs=False):
+    """Each sequence is a list of (name, thunk); sequences run side by side.
+
+    With retry_time_outs, a call that timed out is made again (twice at most):
+    for hands that always answer, a time-out only says that a loaded machine
+    kept the simulator from answering within a 100 ms budget."""
     def run(sequence):
         for name, thunk in sequence:
             RUNS[name] = thunk()
+            for _ in range(2 if retry_time_outs else 0):
+                if RUNS[name].status != TIMEOUT:
+                    break
+                RUNS[name] = thunk()
     # Discovery keeps a core busy for its second: two at a time on small machines.
-    with concurrent.futures.ThreadPoolExecutor(max_workers=3) as pool:
+    with concurrent.futures.ThreadPoolExecutor(max_workers=2) as pool:
         for future in [pool.submit(run, sequence) for sequence in sequences]:
             future.result()
 
@@ -161,13 +169,15 @@ def record_hands(directory):
                 ("pvc_qsh", lambda: dexhand("--json", "pvc", QSH)),
                 ("clear_qsh", lambda: dexhand("--json", "clear-errors", QSH)),
             ],
-            [  # configuration, watch and arguments
+            [  # configuration
                 ("config_get_qsh", lambda: dexhand("--json", "config", "get", QSH)),
                 ("config_set_stdin", lambda: dexhand("config", "set", QMHV2, "-", stdin=open(config).read())),
                 ("config_get_qmhv2", lambda: dexhand("--json", "config", "get", QMHV2)),
                 ("config_set_file", lambda: dexhand("--json", "config", "set", QSH, config)),
                 ("config_set_not_json", lambda: dexhand("config", "set", QMHV2, not_json)),
                 ("config_set_missing", lambda: dexhand("config", "set", QMHV2, os.path.join(directory, "none"))),
+            ],
+            [  # watch and arguments
                 ("watch_qmhv2", lambda: dexhand("--json", "watch", QMHV2, "--count", "3", "--rate", "20")),
                 ("watch_bad_rate", lambda: dexhand("watch", QMHV2, "--rate", "0")),
                 ("pos_invalid_address", lambda: dexhand("--json", "pos", "192.168.137.300")),
@@ -175,13 +185,13 @@ def record_hands(directory):
                 ("help", lambda: dexhand("config", "set", "--help")),
                 ("bad_option", lambda: dexhand("--json", "pos", QMHV2, "--bogus")),
             ],
-        ])
+        ], retry_time_outs=True)
         # Commands for all hands last: they change every hand's state.
         run_sequences([[
             ("disable_all", lambda: dexhand("--json", "disable")),
             ("enable_all", lambda: dexhand("--json", "enable")),
             ("calibrate_all", lambda: dexhand("--json", "calibrate")),
-        ]])
+        ]], retry_time_outs=True)
     finally:
         simulator.stop()
 
