@@ -116,6 +116,12 @@ int main(int argc, char** argv) {
         if (spec.identity.name == "QSH" && spec.ip != "192.168.137.19" && spec.ip != "192.168.137.39") {
             say("note: the library registers QSH hands only at 192.168.137.19 and 192.168.137.39, not at " + spec.ip);
         }
+        // The library reads 512 bytes of a discovery reply and cannot parse a cut one.
+        const std::size_t reply_bytes = sim::discovery_text(spec.identity).size();
+        if (reply_bytes > 512) {
+            say("note: the discovery reply of " + spec.ip + " has " + std::to_string(reply_bytes) +
+                " bytes; the library reads only the first 512");
+        }
     }
 
     // Every thread started from here on leaves the stop signals to sigwait below.
