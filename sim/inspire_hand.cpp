@@ -44,9 +44,14 @@ InspireHand::InspireHand(std::string address, unsigned char hand_id) : Hand(std:
         put_word(static_cast<std::uint16_t>(kSpeed + 2 * j), 1000);
         put_word(static_cast<std::uint16_t>(kCurrentLimit + 2 * j), 1000);
     }
+    set_identity(default_identity("QSH", ip()));
     put_config_member("id", std::to_string(hand_id));
     put_config_member("ip", json_string(ip()));
     put_config_member("gateway", json_string("192.168.137.1"));
+}
+
+void InspireHand::clock_changed(Clock::time_point old_now, Clock::time_point new_now) {
+    since_ += new_now - old_now;
 }
 
 void InspireHand::set_quirks(Quirks quirks) {
@@ -159,7 +164,7 @@ std::vector<std::string> InspireHand::handle_register_frame(const std::string& d
     }
     const std::size_t length = byte(3);
     const unsigned char command = byte(4);
-    const auto now = Clock::now();
+    const auto now = Hand::now();
 
     if (command == kFastCommand) {
         if (length != 1 + 22) {
@@ -263,7 +268,7 @@ std::vector<std::string> InspireHand::handle(unsigned short port, const std::str
 
 void InspireHand::set_positions(const Values& positions) {
     std::lock_guard<std::mutex> lock(mutex_);
-    since_ = Clock::now();
+    since_ = Hand::now();
     for (std::size_t j = 0; j < kJoints; ++j) {
         start_[j] = target_[j] = std::min<double>(positions[j], kFullStroke);
         put_word(static_cast<std::uint16_t>(kTarget + 2 * j), static_cast<std::uint16_t>(target_[j]));
@@ -272,7 +277,7 @@ void InspireHand::set_positions(const Values& positions) {
 
 InspireHand::Values InspireHand::positions() const {
     std::lock_guard<std::mutex> lock(mutex_);
-    const auto now = Clock::now();
+    const auto now = Hand::now();
     Values out{};
     for (std::size_t j = 0; j < kJoints; ++j) {
         out[j] = static_cast<std::uint16_t>(std::lround(position_at(j, now)));

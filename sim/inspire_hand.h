@@ -69,6 +69,7 @@ public:
 
 protected:
     std::vector<std::string> handle(unsigned short port, const std::string& datagram) override;
+    void clock_changed(Clock::time_point old_now, Clock::time_point new_now) override;
 
 private:
     using Clock = std::chrono::steady_clock;

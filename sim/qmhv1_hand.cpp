@@ -44,7 +44,7 @@ std::vector<long long> to_long_longs(const std::vector<int>& values) {
 
 Qmhv1Hand::Qmhv1Hand(std::string ip)
     : Hand(std::move(ip)),
-      last_update_(Clock::now()),
+      last_update_(Hand::now()),
       velocity_limits_(kJoints, 0.0f),
       current_limits_(kJoints, 1500.0f),
       currents_(kJoints, 0.0f),
@@ -54,16 +54,21 @@ Qmhv1Hand::Qmhv1Hand(std::string ip)
       static_ip_{192, 168, 137, 20},
       mac_{0x02, 0x00, 0x00, 0x00, 0x00, 0x14},
       sn_("QMH6L0000001") {
+    set_identity(default_identity("qmhv1", this->ip()));
     for (int i = 0; i < kJoints; ++i) {
         pos_limits_.push_back(0.0f);
         pos_limits_.push_back(2000.0f);
     }
 }
 
+void Qmhv1Hand::clock_changed(Clock::time_point old_now, Clock::time_point new_now) {
+    last_update_ += new_now - old_now;
+}
+
 // --- motion -------------------------------------------------------------------
 
 void Qmhv1Hand::advance() const {
-    const auto now = Clock::now();
+    const auto now = Hand::now();
     const float dt = std::chrono::duration<float>(now - last_update_).count();
     last_update_ = now;
     for (int i = 0; i < kJoints; ++i) {

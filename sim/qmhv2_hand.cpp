@@ -77,9 +77,10 @@ const std::map<std::string, Route>& routes() {
 Qmhv2Hand::Qmhv2Hand(std::string ip)
     : Hand(ip),
       anchor_angles_(kJoints, 0.0),
-      anchor_time_(Clock::now()),
+      anchor_time_(Hand::now()),
       targets_(kJoints, 0.0),
       codes_(kJoints, 0) {
+    set_identity(default_identity("qmhv2", this->ip()));
     set_matrix_rows(2);
     rapidjson::Document config(rapidjson::kObjectType);
     auto& allocator = config.GetAllocator();
@@ -95,6 +96,11 @@ Qmhv2Hand::Qmhv2Hand(std::string ip)
     add("hardware_version", "1.2");
     config.AddMember("speed_limit", 180, allocator);
     config_ = write(config);
+}
+
+void Qmhv2Hand::clock_changed(Clock::time_point old_now, Clock::time_point new_now) {
+    anchor_time_ += new_now - old_now;
+    calibration_end_ += new_now - old_now;
 }
 
 // --- state --------------------------------------------------------------------
@@ -130,7 +136,7 @@ std::vector<double> Qmhv2Hand::targets() const {
 
 std::vector<double> Qmhv2Hand::angles() const {
     std::lock_guard<std::mutex> lock(mutex_);
-    return angles_at(Clock::now());
+    return angles_at(Hand::now());
 }
 
 bool Qmhv2Hand::enabled() const {
@@ -140,12 +146,12 @@ bool Qmhv2Hand::enabled() const {
 
 bool Qmhv2Hand::calibrating() const {
     std::lock_guard<std::mutex> lock(mutex_);
-    return calibrated_ && Clock::now() < calibration_end_;
+    return calibrated_ && Hand::now() < calibration_end_;
 }
 
 std::vector<std::uint32_t> Qmhv2Hand::error_codes() const {
     std::lock_guard<std::mutex> lock(mutex_);
-    return codes_at(Clock::now());
+    return codes_at(Hand::now());
 }
 
 std::vector<std::uint32_t> Qmhv2Hand::matrix() const {
@@ -160,7 +166,7 @@ std::string Qmhv2Hand::config() const {
 
 void Qmhv2Hand::set_speed(double units_per_second) {
     std::lock_guard<std::mutex> lock(mutex_);
-    anchor(Clock::now());
+    anchor(Hand::now());
     speed_ = std::isfinite(units_per_second) ? std::fabs(units_per_second) : 0.0;
 }
 
@@ -169,12 +175,12 @@ void Qmhv2Hand::set_angles(const std::vector<double>& angles) {
     for (std::size_t j = 0; j < anchor_angles_.size() && j < angles.size(); ++j) {
         anchor_angles_[j] = targets_[j] = angles[j];
     }
-    anchor_time_ = Clock::now();
+    anchor_time_ = Hand::now();
 }
 
 void Qmhv2Hand::set_enabled(bool enabled) {
     std::lock_guard<std::mutex> lock(mutex_);
-    anchor(Clock::now());
+    anchor(Hand::now());
     enabled_ = enabled;
 }
 
@@ -231,7 +237,7 @@ void Qmhv2Hand::set_answer(const std::string& cmd, Answer answer) {
 // --- the wire -----------------------------------------------------------------
 
 std::vector<std::string> Qmhv2Hand::handle(unsigned short port, const std::string& datagram) {
-    const auto now = Clock::now();
+    const auto now = Hand::now();
     rapidjson::Document request;
     request.Parse<rapidjson::kParseFullPrecisionFlag>(datagram.data(), datagram.size());
     std::string method;

@@ -78,8 +78,8 @@ int bind_udp(const std::string& ip, unsigned short port) {
     if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) {
         const int err = errno;
         ::close(fd);
-        throw std::runtime_error("simulator: cannot bind " + ip + ":" + std::to_string(port) + ": " +
-                                 std::strerror(err));
+        throw BindError("simulator: cannot bind " + ip + ":" + std::to_string(port) + ": " + std::strerror(err), ip,
+                        port, err);
     }
     return fd;
 }
@@ -111,6 +111,33 @@ void Hand::set_discovery(DiscoveryAnswer answer) {
     std::lock_guard<std::mutex> lock(mutex_);
     discovery_ = std::move(answer);
 }
+
+void Hand::set_identity(const Identity& identity) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    identity_ = identity;
+    discovery_.text = discovery_text(identity);
+}
+
+Identity Hand::identity() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return identity_;
+}
+
+std::vector<std::string> Hand::respond(unsigned short port, const std::string& datagram) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return handle(port, datagram);
+}
+
+void Hand::set_clock(ClockSource clock) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const auto old_now = now();
+    clock_ = std::move(clock);
+    clock_changed(old_now, now());
+}
+
+Hand::Clock::time_point Hand::now() const { return clock_ ? clock_() : Clock::now(); }
+
+void Hand::clock_changed(Clock::time_point, Clock::time_point) {}
 
 void Hand::set_faults(Faults faults) {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -241,6 +268,36 @@ void Simulator::add_hand(std::shared_ptr<Hand> hand) {
     wake();
 }
 
+void Simulator::set_observer(Observer observer) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    observer_ = std::move(observer);
+}
+
+void Simulator::observe(int fd, bool sent, const sockaddr_in& peer, const std::string& bytes) {
+    Observer observer;
+    Traffic traffic;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!observer_) {
+            return;
+        }
+        observer = observer_;
+        for (const auto& endpoint : endpoints_) {
+            if (endpoint.fd == fd) {
+                traffic.port = endpoint.port;
+                traffic.hand = endpoint.hand;
+                traffic.local_ip = endpoint.hand != nullptr ? endpoint.hand->ip() : kSubnetBroadcast;
+                break;
+            }
+        }
+    }
+    traffic.sent = sent;
+    traffic.peer_ip = address_text(peer);
+    traffic.peer_port = ntohs(peer.sin_port);
+    traffic.bytes = bytes;
+    observer(traffic);
+}
+
 void Simulator::set_discovery_enabled(bool enabled) {
     std::lock_guard<std::mutex> lock(mutex_);
     discovery_enabled_ = enabled;
@@ -275,7 +332,9 @@ void Simulator::schedule(int fd, const sockaddr_in& to, std::string bytes, int d
 }
 
 void Simulator::send_now(int fd, const sockaddr_in& to, const std::string& bytes) {
-    ::sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof(to));
+    if (::sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof(to)) >= 0) {
+        observe(fd, true, to, bytes);
+    }
 }
 
 void Simulator::run() {
@@ -335,6 +394,7 @@ void Simulator::on_datagram(const Endpoint& endpoint) {
             return;
         }
         const std::string bytes(buffer, static_cast<std::size_t>(got));
+        observe(endpoint.fd, false, from, bytes);
         if (endpoint.hand == nullptr) {
             answer_discovery(from, bytes);
             continue;

@@ -10,12 +10,16 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "identity.h"
 
 namespace sim {
 
@@ -24,7 +28,18 @@ constexpr unsigned short kCommPort = 2334;
 constexpr unsigned short kAuxPort = 2335;
 constexpr const char* kSubnetBroadcast = "192.168.137.255";
 
+class Hand;
 class Simulator;
+
+// A hand's or the discovery listener's port could not be bound.
+class BindError : public std::runtime_error {
+public:
+    BindError(const std::string& what, std::string bound_ip, unsigned short bound_port, int bind_error)
+        : std::runtime_error(what), ip(std::move(bound_ip)), port(bound_port), error(bind_error) {}
+    std::string ip;
+    unsigned short port;
+    int error;  // the errno of bind(); EADDRNOTAVAIL when the address is not local
+};
 
 // One datagram that reached a hand.
 struct Received {
@@ -32,6 +47,18 @@ struct Received {
     std::string bytes;
     std::string from_ip;
     unsigned short from_port = 0;
+};
+
+// One datagram that a hand or the discovery listener received or sent, for
+// whoever watches the traffic.
+struct Traffic {
+    bool sent = false;       // false: received
+    std::string local_ip;    // the hand's address (the broadcast address for the discovery listener)
+    unsigned short port = 0;  // the local port
+    const Hand* hand = nullptr;  // null for the discovery listener
+    std::string peer_ip;
+    unsigned short peer_port = 0;
+    std::string bytes;
 };
 
 // Misbehaviour applied to every answer a hand gives on its protocol ports.
@@ -78,9 +105,16 @@ public:
     Hand(const Hand&) = delete;
     Hand& operator=(const Hand&) = delete;
 
+    using Clock = std::chrono::steady_clock;
+    using ClockSource = std::function<Clock::time_point()>;
+
     const std::string& ip() const { return ip_; }
 
     void set_discovery(DiscoveryAnswer answer);
+    // Answers discovery with this identity from now on (other settings of
+    // the discovery answer stay).
+    void set_identity(const Identity& identity);
+    Identity identity() const;
     void set_faults(Faults faults);
 
     // Queues an answer for the next datagram on port; scripted answers are
@@ -97,11 +131,25 @@ public:
     bool wait_received(unsigned short port, std::size_t count, std::chrono::milliseconds timeout) const;
     void clear_received();
 
+    // The hand's answers to one datagram on port, as if it had come over the
+    // wire but without sockets, scripts or faults.
+    std::vector<std::string> respond(unsigned short port, const std::string& datagram);
+
+    // Where the hand takes the time from; tests script it, the default is the
+    // steady clock. Setting it restarts the hand's motion from where it is.
+    void set_clock(ClockSource clock);
+
 protected:
     // The hand's answers to one datagram (none by default). Called on the
     // simulator's thread with mutex_ held; hand kinds guard their state with
     // the same mutex.
     virtual std::vector<std::string> handle(unsigned short port, const std::string& datagram);
+
+    // The hand's time now; call with mutex_ held.
+    Clock::time_point now() const;
+    // Called with mutex_ held when the clock is replaced, with the times of
+    // the old clock and of the new one, so a hand can carry its timed state over.
+    virtual void clock_changed(Clock::time_point old_now, Clock::time_point new_now);
 
     mutable std::mutex mutex_;
 
@@ -109,6 +157,8 @@ private:
     friend class Simulator;
 
     std::string ip_;
+    ClockSource clock_;
+    Identity identity_;
     DiscoveryAnswer discovery_;
     Faults faults_;
     std::map<unsigned short, std::deque<std::string>> scripts_;
@@ -128,8 +178,8 @@ public:
     Simulator(const Simulator&) = delete;
     Simulator& operator=(const Simulator&) = delete;
 
-    // Binds the hand's ports on its address; throws std::runtime_error when
-    // that is not possible (the address is not local, or already taken).
+    // Binds the hand's ports on its address; throws BindError when that is
+    // not possible (the address is not local, or already taken).
     template <class H, class... Args>
     std::shared_ptr<H> add(Args&&... args) {
         auto hand = std::make_shared<H>(std::forward<Args>(args)...);
@@ -143,6 +193,11 @@ public:
     // Discovery requests received so far.
     std::vector<Received> discovery_requests() const;
     bool wait_discovery_requests(std::size_t count, std::chrono::milliseconds timeout) const;
+
+    // Called for every datagram received or sent, on the thread that moves
+    // it; it must not call back into the simulator.
+    using Observer = std::function<void(const Traffic&)>;
+    void set_observer(Observer observer);
 
 private:
     friend class Hand;
@@ -165,6 +220,7 @@ private:
     void answer_discovery(const sockaddr_in& from, const std::string& bytes);
     void schedule(int fd, const sockaddr_in& to, std::string bytes, int delay_ms);
     void send_now(int fd, const sockaddr_in& to, const std::string& bytes);
+    void observe(int fd, bool sent, const sockaddr_in& peer, const std::string& bytes);
 
     mutable std::mutex mutex_;
     mutable std::condition_variable discovery_arrived_;
@@ -172,6 +228,7 @@ private:
     std::vector<Endpoint> endpoints_;
     std::vector<Pending> pending_;
     std::vector<Received> discovery_requests_;
+    Observer observer_;
     bool discovery_enabled_ = true;
     int discovery_fd_ = -1;
     int wake_fd_ = -1;

@@ -1,0 +1,168 @@
+// dexhand-sim: simulated hands for users without hardware. See --help.
+#include <signal.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "inspire_hand.h"
+#include "options.h"
+#include "private_network.h"
+#include "qmhv1_hand.h"
+#include "qmhv2_hand.h"
+#include "simulator.h"
+#include "traffic_log.h"
+
+namespace {
+
+constexpr int kBadUse = 2;
+constexpr int kCannotRun = 1;
+
+void say(const std::string& line) { std::fprintf(stderr, "dexhand-sim: %s\n", line.c_str()); }
+
+// Hand addresses are real addresses: binding them on a machine's own network
+// would answer real clients. Only a private namespace makes that safe.
+bool network_is_safe(bool on_hand_subnet) {
+    const sim::NetworkSurvey survey = sim::survey_network();
+    if (survey.failure.empty() && survey.only_loopback) {
+        return true;
+    }
+    const std::string found = !survey.failure.empty() ? survey.failure
+                                                      : "found network interface \"" + survey.other_interface + "\"";
+    if (on_hand_subnet) {
+        say("WARNING: not in a private network namespace (" + found +
+            "); --on-hand-subnet: the simulated hands will answer real clients on this network");
+        return true;
+    }
+    say("refusing to start outside a private network namespace (" + found +
+        "): the simulated hands would answer real clients. Run it inside one: "
+        "tests/netns/run-in-netns build/sim/dexhand-sim ... (or give --on-hand-subnet if this machine "
+        "really sits on a hand subnet)");
+    return false;
+}
+
+std::shared_ptr<sim::Hand> make_hand(sim::Simulator& simulator, const dexhand_sim::HandSpec& spec) {
+    if (spec.kind == "qmhv1") {
+        return simulator.add<sim::Qmhv1Hand>(spec.ip);
+    }
+    if (spec.kind == "qmhv2") {
+        return simulator.add<sim::Qmhv2Hand>(spec.ip);
+    }
+    return simulator.add<sim::InspireHand>(spec.ip);
+}
+
+void configure(sim::Hand& hand, const dexhand_sim::HandSpec& spec) {
+    hand.set_identity(spec.identity);
+    sim::DiscoveryAnswer discovery;
+    discovery.text = sim::discovery_text(spec.identity);
+    discovery.answer = spec.discovery && !spec.faults.silent;
+    discovery.delay_ms = spec.faults.delay_ms;
+    discovery.copies = spec.faults.copies;
+    hand.set_discovery(discovery);
+    hand.set_faults(spec.faults);
+}
+
+std::string describe(const dexhand_sim::HandSpec& spec) {
+    std::string line = "  " + spec.kind + "@" + spec.ip + "  name " + spec.identity.name + "  type " +
+                       spec.identity.type + "  serial " + spec.identity.serial_number;
+    if (!spec.discovery) {
+        line += "  (ignores discovery)";
+    }
+    if (spec.faults.silent) {
+        line += "  (silent)";
+    }
+    if (spec.faults.delay_ms > 0) {
+        line += "  (delay " + std::to_string(spec.faults.delay_ms) + " ms)";
+    }
+    if (spec.faults.copies > 1) {
+        line += "  (" + std::to_string(spec.faults.copies) + " copies)";
+    }
+    if (!spec.faults.before.empty()) {
+        line += "  (garbage before answers)";
+    }
+    return line;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    dexhand_sim::Options options;
+    std::string error;
+    if (!dexhand_sim::parse_options(argc, argv, options, error)) {
+        say(error + " (see --help)");
+        return kBadUse;
+    }
+    if (options.help) {
+        std::fputs(dexhand_sim::usage().c_str(), stdout);
+        return 0;
+    }
+    // Before any socket exists.
+    if (!network_is_safe(options.on_hand_subnet)) {
+        return kBadUse;
+    }
+    for (const auto& spec : options.hands) {
+        if (spec.identity.name == "QSH" && spec.ip != "192.168.137.19" && spec.ip != "192.168.137.39") {
+            say("note: the library registers QSH hands only at 192.168.137.19 and 192.168.137.39, not at " + spec.ip);
+        }
+    }
+
+    // Every thread started from here on leaves the stop signals to sigwait below.
+    sigset_t stop_signals;
+    sigemptyset(&stop_signals);
+    sigaddset(&stop_signals, SIGINT);
+    sigaddset(&stop_signals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+
+    std::unique_ptr<sim::Simulator> simulator;
+    try {
+        simulator = std::make_unique<sim::Simulator>();
+        std::map<const sim::Hand*, std::string> labels;
+        for (const auto& spec : options.hands) {
+            auto hand = make_hand(*simulator, spec);
+            configure(*hand, spec);
+            labels[hand.get()] = spec.kind + "@" + spec.ip;
+        }
+        if (options.log) {
+            auto lock = std::make_shared<std::mutex>();
+            simulator->set_observer([labels, lock](const sim::Traffic& traffic) {
+                const auto label = labels.find(traffic.hand);
+                const std::string hand =
+                    label != labels.end() ? label->second : "discovery@" + traffic.local_ip;
+                const std::string line = dexhand_sim::traffic_line(dexhand_sim::clock_text(), hand, traffic);
+                std::lock_guard<std::mutex> guard(*lock);
+                std::fprintf(stdout, "%s\n", line.c_str());
+                std::fflush(stdout);
+            });
+        }
+    } catch (const sim::BindError& failure) {
+        simulator.reset();
+        if (failure.error == EADDRNOTAVAIL) {
+            say(failure.ip + " is not a local address here. Run inside the private network namespace: "
+                "tests/netns/run-in-netns build/sim/dexhand-sim ...");
+        } else {
+            say("cannot bind " + failure.ip + ":" + std::to_string(failure.port) + ": " + std::strerror(failure.error));
+        }
+        return kCannotRun;
+    } catch (const std::exception& failure) {
+        simulator.reset();
+        say(failure.what());
+        return kCannotRun;
+    }
+
+    std::printf("dexhand-sim: %zu hands ready\n", options.hands.size());
+    std::fflush(stdout);
+    for (const auto& spec : options.hands) {
+        std::printf("%s\n", describe(spec).c_str());
+    }
+    std::fflush(stdout);
+
+    int signal_number = 0;
+    while (sigwait(&stop_signals, &signal_number) != 0) {
+    }
+    simulator.reset();  // joins its thread and closes every socket
+    return 0;
+}
