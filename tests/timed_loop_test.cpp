@@ -7,7 +7,7 @@
 #include <functional>
 
 #include "support/udp_peer.h"
-#include "transport/basehand.h"
+#include "transport/exchange.h"
 
 using BaseHandProtocol::Exchange;
 using BaseHandProtocol::Verdict;

@@ -3,7 +3,8 @@
 #include <cstdio>
 #include <string>
 
-#include "transport/basehand.h"
+#include "transport/diagnostics.h"
+#include "transport/status.h"
 
 namespace HandProtocol {
 
@@ -40,7 +41,7 @@ int ParseErrorCodes(const char* data, int len, std::vector<long>& codes) {
         }
         emit(Level::info, line);
     }
-    return 0;
+    return BaseHandProtocol::kSuccess;
 }
 
 }  // namespace HandProtocol

@@ -2,6 +2,8 @@
 
 #include <vector>
 
+#include "export.h"
+
 namespace HandProtocol {
 
 // Decodes the error bit field of a first-generation hand: 2-byte records of
@@ -10,6 +12,6 @@ namespace HandProtocol {
 // 256 + (1 << bit). Appends the codes to codes without clearing it and, when
 // codes is then not empty, prints all of them on one "errorcde: " line.
 // Always returns 0.
-int ParseErrorCodes(const char* data, int len, std::vector<long>& codes);
+DEXHAND_EXPORT int ParseErrorCodes(const char* data, int len, std::vector<long>& codes);
 
 }  // namespace HandProtocol

@@ -1,9 +1,6 @@
 #pragma once
 
-#include <array>
-#include <atomic>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "export.h"
@@ -73,91 +70,5 @@ private:
     // Fills pos_limits when empty; false after six failed limit reads.
     bool ensure_pos_limits();
 };
-
-// The wire codec of the first-generation hands: plain functions of bytes and
-// values, kept out of the library's exported interface.
-namespace qmhv1_codec {
-
-constexpr std::size_t kJoints = 6;
-constexpr float kHold = -1.0f;
-
-// Control frames (port 2333).
-std::vector<unsigned char> calibration_frame();
-std::vector<unsigned char> disable_frame();
-std::vector<unsigned char> clear_errorcode_frame();
-std::vector<unsigned char> reset_pid_frame();
-// command is 0x05 (position), 0x06 (velocity) or 0x07 (current); pid holds
-// exactly three gains.
-std::vector<unsigned char> pid_frame(unsigned char command, unsigned char id, const std::vector<float>& pid);
-std::vector<unsigned char> pos_limit_frame(unsigned char id, float lower, float upper);
-std::vector<unsigned char> velocity_limit_frame(unsigned char id, float limit);
-std::vector<unsigned char> positions_frame(const std::array<float, kJoints>& targets);
-
-// Requests (port 2334).
-std::vector<unsigned char> cnt_request();
-std::vector<unsigned char> pos_request();
-std::vector<unsigned char> velocity_request();
-std::vector<unsigned char> current_request();
-std::vector<unsigned char> status_request();
-std::vector<unsigned char> errorcode_request();
-std::vector<unsigned char> pos_limit_request();
-std::vector<unsigned char> velocity_limit_request();
-std::vector<unsigned char> current_limit_request();
-std::vector<unsigned char> reboot_request();
-std::vector<unsigned char> config_request();
-
-// Identity frames (port 2334). Input that does not fit the fixed frame, or an
-// address octet outside 0..255, leaves frame untouched.
-enum class IdentityCheck { Ok, TooLong, OutOfRange };
-IdentityCheck ip_frame(const std::vector<int>& octets, std::vector<unsigned char>& frame);
-IdentityCheck mac_frame(const std::vector<int>& bytes, std::vector<unsigned char>& frame);
-IdentityCheck sn_frame(const std::string& sn, std::vector<unsigned char>& frame);
-
-void append_float(std::vector<unsigned char>& frame, float value);
-
-// Text replies: split at spaces only, each token read on its own, 0 where no
-// number can be read.
-std::vector<std::string_view> split_tokens(std::string_view text);
-std::vector<float> decode_floats(std::string_view text);
-std::vector<long> decode_integers(std::string_view text);
-std::vector<unsigned char> decode_status(std::string_view text);
-
-// Normalised positions from six raw ones: 1 - raw / full-scale.
-std::vector<float> normalise_positions(const std::vector<float>& raw, const std::vector<float>& limits);
-// A limit list from which positions can be converted (two values per joint).
-bool usable_pos_limits(const std::vector<float>& limits);
-
-// The targets of a position command.
-// A list of another length than six is accepted only when every value is a
-// hold marker (the empty list too): then all six joints hold.
-enum class PositionCheck { Ok, SizeNotSix, AllNegative, NoLimits };
-PositionCheck position_targets(const std::vector<float>& pos, const std::vector<float>& limits,
-                               std::array<float, kJoints>& targets);
-
-// The configuration reply, judged.
-enum class ConfigReply { Empty, NotJson, NotObject, CheckFailed, Accepted };
-ConfigReply judge_config_reply(std::string_view text);
-
-// A configuration text, taken apart into the identity items it writes.
-enum class ItemState { Absent, Present, Invalid };
-struct ConfigItems {
-    bool parsed = false;
-    bool object = false;
-    ItemState sn = ItemState::Absent;
-    std::string sn_text;
-    ItemState mac = ItemState::Absent;
-    std::vector<int> mac_values;
-    ItemState ip = ItemState::Absent;
-    std::vector<int> ip_values;
-};
-ConfigItems parse_config(const std::string& text);
-
-// The two process-wide counters of empty polls, and one step of one of them:
-// true when this empty poll reached the limit (the counter restarts at 0).
-std::atomic<int>& current_recv_counts();
-std::atomic<int>& velocity_recv_counts();
-bool count_empty_poll(std::atomic<int>& counter, int limit);
-
-}  // namespace qmhv1_codec
 
 }  // namespace BaseHandProtocol

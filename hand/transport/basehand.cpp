@@ -1,5 +1,8 @@
 #include "transport/basehand.h"
 
+#include <utility>
+
+#include "transport/exchange.h"
 
 namespace BaseHandProtocol {
 
@@ -150,9 +153,64 @@ int run_exchange(const Exchange& exchange) {
         exchange.before_timeout_line(elapsed_ms);
     }
     // A time-out is reported, not fatal: the caller sees -2 and may retry.
-    Diagnostics::emit(Diagnostics::Level::warning, exchange.timeout_prefix + (state == State::Send ? "DEVICE SENDTO: " : "DEVICE RECVFROM: ") +
-               exchange.address + ", TIMEOUT");
+    Diagnostics::emit(Diagnostics::Level::warning,
+                      exchange.timeout_prefix + (state == State::Send ? "DEVICE SENDTO: " : "DEVICE RECVFROM: ") +
+                          exchange.address + ", TIMEOUT");
     return kTimeout;
+}
+
+// ---------------------------------------------------------------------------
+
+void say_failure(const Operation& row, const Target& target) {
+    Diagnostics::emit(target.failure_level, row.prefix + target.failure_head + row.failure_line);
+}
+
+namespace {
+
+int run_row(const Operation& row, const Target& target, const Payload& payload, const Judge& judge,
+            const EmptyPoll& on_empty_poll) {
+    Exchange e;
+    e.endpoint = (row.port == Port::Ctrl ? target.hand.ctrl_udp_socket : target.hand.comm_udp_socket).get();
+    e.payload = payload;
+    e.budget_ms = row.budget_ms;
+    e.on_send_failure = row.on_send_failure;
+    if (row.on_send_failure != SendFailure::Retry) {
+        e.send_failed = [&row, &target] { say_failure(row, target); };
+    }
+    if (row.awaits != Awaits::Nothing) {
+        e.reply_form = row.awaits == Awaits::Bytes ? ReplyForm::Bytes : ReplyForm::Text;
+        const bool skip_empty = row.awaits == Awaits::NonEmptyText;
+        e.judge = [&judge, skip_empty](std::string_view reply) {
+            if (skip_empty && reply.empty()) {
+                return Verdict::Ignore;
+            }
+            return judge ? judge(reply) : Verdict::Accept;
+        };
+    }
+    e.on_empty_poll = on_empty_poll;
+    e.timeout_prefix = row.prefix;
+    e.address = target.address;
+    if (*row.elapsed_line != '\0') {
+        e.before_timeout_line = [&row](long long elapsed_ms) {
+            Diagnostics::emit(Diagnostics::Level::info, row.elapsed_line + std::to_string(elapsed_ms));
+        };
+    }
+    return run_exchange(e);
+}
+
+}  // namespace
+
+int run(const Operation& row, const Target& target, std::vector<unsigned char> frame, const Judge& judge,
+        const EmptyPoll& on_empty_poll) {
+    const Payload payload = row.payload == PayloadForm::Padded
+                                ? Payload::padded(frame)
+                                : Payload::exact(frame.data(), static_cast<unsigned short>(frame.size()));
+    return run_row(row, target, payload, judge, on_empty_poll);
+}
+
+int run(const Operation& row, const Target& target, std::string text, const Judge& judge,
+        const EmptyPoll& on_empty_poll) {
+    return run_row(row, target, Payload::text(text), judge, on_empty_poll);
 }
 
 }  // namespace BaseHandProtocol

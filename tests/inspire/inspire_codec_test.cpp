@@ -5,6 +5,7 @@
 #include <sstream>
 
 #include "protocols/inspire.h"
+#include "protocols/inspire_codec.h"
 
 namespace codec = BaseHandProtocol::inspire_codec;
 

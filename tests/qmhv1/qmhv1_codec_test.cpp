@@ -8,7 +8,7 @@
 #include <thread>
 
 #include "protocols/handprotocol.h"
-#include "protocols/qmhv1.h"
+#include "protocols/qmhv1_codec.h"
 
 using namespace BaseHandProtocol::qmhv1_codec;
 using testing::ElementsAre;

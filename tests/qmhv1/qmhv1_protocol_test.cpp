@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "protocols/qmhv1.h"
+#include "protocols/qmhv1_codec.h"
 #include "qmhv1_hand.h"
 
 using BaseHandProtocol::Qmhv1;

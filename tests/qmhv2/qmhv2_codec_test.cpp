@@ -14,7 +14,7 @@
 #include <random>
 #include <tuple>
 
-#include "protocols/qmhv2.h"
+#include "protocols/qmhv2_codec.h"
 
 namespace codec = BaseHandProtocol::qmhv2_codec;
 using codec::Reply;

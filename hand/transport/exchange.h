@@ -1,0 +1,175 @@
+#pragma once
+
+// The timed request loop and the operation tables that drive it. Private to
+// the library (and its tests): applications reach hands through the classes
+// of basehand.h and the protocol headers.
+
+#include <chrono>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "transport/basehand.h"
+#include "transport/commsocket.h"
+#include "transport/diagnostics.h"
+#include "transport/status.h"
+
+namespace BaseHandProtocol {
+
+// The ports that every hand offers.
+constexpr unsigned short kCtrlPort = 2333;
+constexpr unsigned short kCommPort = 2334;
+constexpr unsigned short kAuxPort = 2335;
+
+// ---------------------------------------------------------------------------
+// The timed request loop: send once, then poll for the reply until it is
+// accepted, refused, or the budget runs out. Every exchange with a hand goes
+// through run_exchange().
+
+// What an exchange makes of one poll.
+enum class Verdict {
+    Accept,  // done: the exchange returns 0
+    Fail,    // the hand reported failure or the reply is unusable: -1
+    Ignore,  // not the awaited reply: keep polling
+    Resend,  // send the request again on the next pass
+};
+
+// The request datagram, in one of the endpoint's three send forms.
+class Payload {
+public:
+    // The frame at the start of a zero-padded 247-byte datagram.
+    static Payload padded(std::vector<unsigned char>& frame);
+    // The text, without terminator.
+    static Payload text(std::string& text);
+    // Exactly these bytes.
+    static Payload exact(const unsigned char* data, unsigned short length);
+
+    int send_on(CommSocket::Transmit::UDPSocket& endpoint) const;
+
+private:
+    enum class Form { Padded, Text, Exact };
+    Form form_ = Form::Exact;
+    std::vector<unsigned char>* frame_ = nullptr;
+    std::string* text_ = nullptr;
+    const unsigned char* data_ = nullptr;
+    unsigned short length_ = 0;
+};
+
+enum class SendFailure {
+    Retry,        // stay in the sending state and send again on the next pass
+    RetryAndSay,  // the same, printing the operation's failure line each time
+    Fail,         // print the failure line and end the exchange with -1 at once
+};
+
+enum class ReplyForm {
+    Text,   // the datagram up to its first NUL
+    Bytes,  // every byte of the datagram
+};
+
+struct Exchange {
+    using Clock = std::chrono::steady_clock;
+
+    CommSocket::Transmit::UDPSocket* endpoint = nullptr;
+    Payload payload;
+    int budget_ms = 100;
+
+    // Fail ends the exchange; the other policies send again.
+    SendFailure on_send_failure = SendFailure::Retry;
+    // Called after every failed send (for example to print a line).
+    std::function<void()> send_failed;
+
+    // Without a judge the exchange expects no reply: the pass after the
+    // first successful send returns 0.
+    ReplyForm reply_form = ReplyForm::Text;
+    std::function<Verdict(std::string_view reply)> judge;
+    // Called on a poll that found nothing; Ignore when not set.
+    std::function<Verdict()> on_empty_poll;
+
+    // The time-out line: prefix + "DEVICE SENDTO: " or "DEVICE RECVFROM: "
+    // + address + ", TIMEOUT".
+    std::string timeout_prefix;
+    std::string address;
+    // Called with the elapsed milliseconds just before the time-out line.
+    std::function<void(long long elapsed_ms)> before_timeout_line;
+
+    // The loop's clock; the steady clock unless a test replaces it.
+    std::function<Clock::time_point()> now;
+};
+
+// Runs the exchange: 0 accepted (or sent, when no reply is expected), -1
+// failed, -2 budget spent (after printing the time-out line).
+int run_exchange(const Exchange& exchange);
+
+// ---------------------------------------------------------------------------
+// Operation tables: each hand kind lists its exchanges as rows of what does
+// not change from call to call; a call adds its request and its judge.
+
+enum class Port {
+    Ctrl,  // ctrl_udp_socket, 2333
+    Comm,  // comm_udp_socket, 2334
+};
+
+// How the request of a row goes out.
+enum class PayloadForm {
+    Exact,   // the frame's bytes
+    Padded,  // the frame at the start of a zero-padded 247-byte datagram
+    Text,    // a text
+};
+
+// What a row waits for after its request is sent.
+enum class Awaits {
+    Nothing,       // done once sent
+    Text,          // the datagram up to its first NUL, empty texts included
+    NonEmptyText,  // the same, but an empty text is passed over
+    Bytes,         // every byte of the datagram
+};
+
+struct Operation {
+    const char* name;  // the operation's name in the library's interface
+    Port port;
+    int budget_ms;
+    SendFailure on_send_failure;
+    // The operation's own failure text: printed after a failed send (unless
+    // the policy is a silent Retry) and where the hand refuses the request.
+    // "" prints nothing.
+    const char* failure_line;
+    PayloadForm payload;
+    Awaits awaits;
+    // What the row's time-out line and failure line start with.
+    const char* prefix;
+    // Printed with the elapsed milliseconds just before the time-out line;
+    // "" prints nothing.
+    const char* elapsed_line;
+};
+
+// The hand object a row runs on.
+struct Target {
+    Target(BaseHand& on, const std::string& at) : hand(on), address(at) {}
+    Target(BaseHand& on, const std::string& at, std::string head, Diagnostics::Level level)
+        : hand(on), address(at), failure_head(std::move(head)), failure_level(level) {}
+
+    BaseHand& hand;              // its endpoints
+    const std::string& address;  // named in the time-out lines
+    // Put between the row's prefix and its failure line.
+    std::string failure_head;
+    Diagnostics::Level failure_level = Diagnostics::Level::warning;
+};
+
+using Judge = std::function<Verdict(std::string_view reply)>;
+using EmptyPoll = std::function<Verdict()>;
+
+// Runs the row with this request. A row that awaits an answer hands every
+// reply to judge (without a judge the first one is taken); on_empty_poll is
+// asked on every poll that found nothing (keep polling when not set).
+// Exact and Padded rows send a frame, Text rows a text.
+int run(const Operation& row, const Target& target, std::vector<unsigned char> frame, const Judge& judge = {},
+        const EmptyPoll& on_empty_poll = {});
+int run(const Operation& row, const Target& target, std::string text, const Judge& judge = {},
+        const EmptyPoll& on_empty_poll = {});
+
+// Prints the row's failure line, as a failed send does.
+void say_failure(const Operation& row, const Target& target);
+
+}  // namespace BaseHandProtocol
