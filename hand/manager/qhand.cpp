@@ -10,6 +10,7 @@
 
 #include <rapidjson/document.h>
 
+#include "manager/discovery.h"
 #include "protocols/inspire.h"
 #include "protocols/qmhv1.h"
 #include "protocols/qmhv2.h"
