@@ -5,34 +5,36 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <sstream>
-#include <thread>
+#include <future>
+#include <map>
 
 #include "inspire_hand.h"
 #include "protocols/inspire.h"
+#include "protocols/inspire_codec.h"
+#include "support/protocol_rig.h"
 
 using BaseHandProtocol::Inspire;
+using BaseHandProtocol::Operation;
+using BaseHandProtocol::SendFailure;
+using dexhand_test::elapsed_ms;
+using dexhand_test::hex;
+using dexhand_test::padded;
+using dexhand_test::ThreadLines;
 using sim::InspireHand;
+using testing::ElementsAre;
+using testing::MatchesRegex;
 using namespace testing::internal;
 using namespace std::chrono_literals;
+namespace ops = BaseHandProtocol::inspire_operations;
 
 namespace {
 
 const std::string kIp = "192.168.137.19";
 const std::string kRecvTimeout = "DEVICE RECVFROM: 192.168.137.19, TIMEOUT\n";
-const std::string kSendTimeout = "DEVICE SENDTO: 192.168.137.19, TIMEOUT";
 const std::string kGetConfig = "[Warning] [Inspire::get_comm_config(std::string &cfg)] ";
 const std::string kSendDataFailed = "comm_udp_socket->SendData(msg) failed\n";
 const std::vector<float> kReadBack = {0.4f, 0.3f, 0.2f, 0.1f, 0.5f, 0.6f};  // of registers 100..600
-
-std::string hex(const std::string& text) {
-    std::istringstream in(text);
-    std::string out;
-    for (unsigned int value = 0; in >> std::hex >> value;) out += static_cast<char>(value);
-    return out;
-}
-
-std::string padded(const std::string& frame) { return frame + std::string(247 - frame.size(), '\0'); }
+const std::string kConfigUpdate = R"({"method":"SET","reqTarget":"/config","gateway":"192.168.137.2"})";
 
 std::vector<std::string> lines_of(const std::string& text) {
     std::vector<std::string> lines;
@@ -49,14 +51,7 @@ std::string trace(const std::string& function) {
 void expect_lines(const std::string& text, const std::vector<std::string>& patterns) {
     const auto lines = lines_of(text);
     ASSERT_EQ(lines.size(), patterns.size()) << text;
-    for (std::size_t i = 0; i < lines.size(); ++i) EXPECT_THAT(lines[i], testing::MatchesRegex(patterns[i]));
-}
-
-template <class F>
-long long elapsed_ms(F f) {
-    const auto start = std::chrono::steady_clock::now();
-    f();
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+    for (std::size_t i = 0; i < lines.size(); ++i) EXPECT_THAT(lines[i], MatchesRegex(patterns[i]));
 }
 
 // Every send on the endpoint fails from now on.
@@ -65,11 +60,54 @@ void break_endpoint(CommSocket::Transmit::UDPSocket& endpoint) {
     endpoint.sockfd = -1;
 }
 
+struct Outputs {
+    std::vector<float> pos, current, speeds, limits;
+    std::vector<long> codes;
+    std::vector<unsigned char> status;
+    std::string cfg;
+};
+
+// Every row of the table: the datagram it sends and a call that runs it.
+struct Call {
+    std::string datagram;
+    std::function<int(Inspire&, Outputs&)> run;
+};
+const std::map<std::string, Call> kCalls = {
+    {"get_pos", {hex("EB 90 01 04 11 0A 06 0C 32"), [](Inspire& a, Outputs& o) { return a.get_pos(o.pos); }}},
+    {"get_errorcode",
+     {hex("EB 90 01 04 11 46 06 06 68"), [](Inspire& a, Outputs& o) { return a.get_errorcode(o.codes); }}},
+    {"get_status",
+     {padded(hex("EB 90 01 04 11 4C 06 06 6E")), [](Inspire& a, Outputs& o) { return a.get_status(o.status); }}},
+    {"get_current",
+     {padded(hex("EB 90 01 04 11 3A 06 0C 62")), [](Inspire& a, Outputs& o) { return a.get_current(o.current); }}},
+    {"get_velocity",
+     {padded(hex("EB 90 01 04 11 F2 05 0C 19")), [](Inspire& a, Outputs& o) { return a.get_velocity(o.speeds); }}},
+    {"get_current_limited",
+     {padded(hex("EB 90 01 04 11 FC 03 0C 21")),
+      [](Inspire& a, Outputs& o) { return a.get_current_limited(o.limits); }}},
+    {"set_pos",
+     {hex("EB 90 01 0F 12 CE 05 2C 01 C8 00 64 00 00 00 90 01 F4 01 D4"),
+      [](Inspire& a, Outputs&) { return a.set_pos({0.0f, 0.1f, 0.2f, 0.3f, 0.4f, 0.5f}); }}},
+    // Six targets, then five fixed words.
+    {"fast_set_positions",
+     {hex("EB 90 01 17 20 E8 03 E8 03 E8 03 E8 03 E8 03 E8 03 E8 03 E8 03 E8 03 E8 03 E8 03 51"),
+      [](Inspire& a, Outputs&) { return a.fast_set_positions(std::vector<float>(6, 1.0f)); }}},
+    {"clear_errorcode", {hex("EB 90 01 04 12 EC 03 01 07"), [](Inspire& a, Outputs&) { return a.clear_errorcode(); }}},
+    {"set_velocity",
+     {padded(hex("EB 90 01 0F 12 F2 05 F4 01 F4 01 F4 01 F4 01 F4 01 F4 01 D7")),
+      [](Inspire& a, Outputs&) { return a.set_velocity(std::vector<float>(6, 500.0f)); }}},
+    {"get_comm_config",
+     {R"({"method":"GET","reqTarget":"/config","property":""})",
+      [](Inspire& a, Outputs& o) { return a.get_comm_config(o.cfg); }}},
+    {"set_comm_config", {kConfigUpdate, [](Inspire& a, Outputs&) { return a.set_comm_config(kConfigUpdate); }}},
+};
+
 class InspireAdapter : public ::testing::Test {
 protected:
     sim::Simulator simulator;
     std::shared_ptr<InspireHand> hand = simulator.add<InspireHand>(kIp);
     Inspire adapter{kIp};
+    Outputs out;
 
     // The count-th datagram that reached the hand on port.
     std::string request(std::size_t count, unsigned short port = sim::kCtrlPort) {
@@ -77,194 +115,276 @@ protected:
         const auto received = hand->received(port);
         return received.size() >= count ? received[count - 1].bytes : std::string();
     }
+    std::vector<std::string> received(unsigned short port) {
+        std::vector<std::string> all;
+        for (const auto& r : hand->received(port)) all.push_back(r.bytes);
+        return all;
+    }
 };
 
 }  // namespace
 
-TEST_F(InspireAdapter, UnservedSlotsAndWrongCountsAnswerAtOnceWithoutTraffic) {
-    std::vector<float> limits = {7.0f};
+TEST_F(InspireAdapter, EveryRowSendsItsDatagramOnItsPortAndSucceeds) {
+    std::vector<std::string> expected[2];
+    CaptureStdout();
+    for (const Operation* row : ops::kAll) {
+        EXPECT_EQ(kCalls.at(row->name).run(adapter, out), 0) << row->name;
+        expected[row->port == BaseHandProtocol::Port::Comm].push_back(kCalls.at(row->name).datagram);
+    }
+    GetCapturedStdout();
+    EXPECT_EQ(received(sim::kCtrlPort), expected[0]);
+    EXPECT_EQ(received(sim::kCommPort), expected[1]);
+    EXPECT_EQ(hand->received_count(sim::kAuxPort), 0u);
+}
+
+TEST_F(InspireAdapter, UnservedSlotsAnswerAtOnceWithoutTraffic) {
     std::vector<long> cnt = {7};
     std::vector<std::vector<unsigned char>> matrix = {{7}};
     std::vector<std::vector<float>> tashan = {{7.0f}};
     int ntc = 7;
+    out.limits = {7.0f};
     CaptureStdout();
-    const std::vector<int> results = {  // a braced list runs the calls in order
-        adapter.calibration(), adapter.enable(), adapter.disable(), adapter.reboot(), adapter.get_cnt(cnt),
-        adapter.get_ts_matrix(matrix), adapter.get_ts_tashan(tashan), adapter.get_ntc(ntc),
-        adapter.get_pos_limited(limits), adapter.get_velocity_limited(limits), adapter.set_current({1, 2, 3, 4, 5, 6}),
-        adapter.set_velocity_limited(0, 1.0f), adapter.set_pos_limited(0, 0.0f, 1.0f),
-        adapter.set_current_limited(0, 1.0f), adapter.set_pos({0.1f, 0.2f, 0.3f, 0.4f, 0.5f}),
-        adapter.fast_set_positions(std::vector<float>(7, 0.5f)), adapter.set_velocity({100, 100})};
+    EXPECT_EQ(adapter.calibration(), 0);
+    EXPECT_EQ(adapter.enable(), 0);
+    EXPECT_EQ(adapter.disable(), -1);
+    EXPECT_EQ(adapter.reboot(), -1);
+    EXPECT_EQ(adapter.get_cnt(cnt), -1);
+    EXPECT_EQ(adapter.get_ts_matrix(matrix), -1);
+    EXPECT_EQ(adapter.get_ts_tashan(tashan), -1);
+    EXPECT_EQ(adapter.get_ntc(ntc), -1);
+    EXPECT_EQ(adapter.get_pos_limited(out.limits), -1);
+    EXPECT_EQ(adapter.get_velocity_limited(out.limits), -1);
+    EXPECT_EQ(adapter.set_current({1, 2, 3, 4, 5, 6}), -1);
+    EXPECT_EQ(adapter.set_velocity_limited(0, 1.0f), -1);
+    EXPECT_EQ(adapter.set_pos_limited(0, 0.0f, 1.0f), -1);
+    EXPECT_EQ(adapter.set_current_limited(0, 1.0f), -1);
+    expect_lines(GetCapturedStdout(),
+                 {trace("get_pos_limited"), trace("get_velocity_limited"), trace("set_current"),
+                  trace("set_velocity_limited"), trace("set_pos_limited"), trace("set_current_limited")});
+    EXPECT_THAT(out.limits, ElementsAre(7.0f));
+    EXPECT_THAT(cnt, ElementsAre(7));
+    EXPECT_EQ(matrix, (std::vector<std::vector<unsigned char>>{{7}}));
+    EXPECT_EQ(tashan, (std::vector<std::vector<float>>{{7.0f}}));
+    EXPECT_EQ(ntc, 7);
+    ASSERT_EQ(adapter.get_pos(out.pos), 0);
+    EXPECT_EQ(received(sim::kCtrlPort), std::vector<std::string>{kCalls.at("get_pos").datagram});
+}
+
+TEST_F(InspireAdapter, CommandsOfOtherThanSixValuesPrintTheirLineAndSendNothing) {
+    CaptureStdout();
+    EXPECT_EQ(adapter.set_pos({0.1f, 0.2f, 0.3f, 0.4f, 0.5f}), -1);
+    EXPECT_EQ(adapter.fast_set_positions(std::vector<float>(7, 0.5f)), -1);
+    EXPECT_EQ(adapter.set_velocity({100, 100}), -1);
     const auto count_line = [](const std::string& op, int n) {
         return R"(\[ERROR\] \[)" + op + R"(\] line:[0-9]+ _cmd\.size\(\) == )" + std::to_string(n) + " must be six ";
     };
-    expect_lines(GetCapturedStdout(),
-                 {trace("get_pos_limited"), trace("get_velocity_limited"), trace("set_current"),
-                  trace("set_velocity_limited"), trace("set_pos_limited"), trace("set_current_limited"),
-                  count_line("set_pos", 5), count_line("fast_set_positions", 7), trace("set_velocity"),
-                  count_line("set_velocity", 2)});
-    EXPECT_EQ(results, (std::vector<int>{0, 0, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1}));
-    EXPECT_TRUE(limits == std::vector<float>{7.0f} && cnt == std::vector<long>{7} && matrix.size() == 1 &&
-                tashan.size() == 1 && ntc == 7);
-    std::this_thread::sleep_for(30ms);
-    for (unsigned short port : {sim::kCtrlPort, sim::kCommPort, sim::kAuxPort}) {
-        EXPECT_EQ(hand->received_count(port), 0u) << port;
-    }
+    expect_lines(GetCapturedStdout(), {count_line("set_pos", 5), count_line("fast_set_positions", 7),
+                                       trace("set_velocity"), count_line("set_velocity", 2)});
+    ASSERT_EQ(adapter.clear_errorcode(), 0);
+    EXPECT_EQ(received(sim::kCtrlPort), std::vector<std::string>{kCalls.at("clear_errorcode").datagram});
 }
 
-TEST_F(InspireAdapter, PositionsAndSpeedsGoOutExactAndTheJointsFollow) {
-    EXPECT_EQ(adapter.set_pos({0.0f, 0.1f, 0.2f, 0.3f, 0.4f, 0.5f}), 0);
-    EXPECT_EQ(request(1), hex("EB 90 01 0F 12 CE 05 2C 01 C8 00 64 00 00 00 90 01 F4 01 D4"));
-    // Held to 1, negatives sent as -1: that joint keeps the target it had.
+TEST_F(InspireAdapter, PositionsAreHeldToOneAndNegativesKeepTheirJoint) {
+    hand->set_positions({100, 200, 300, 400, 500, 600});
     EXPECT_EQ(adapter.set_pos({1.7f, -0.2f, -1.0f, 0.25f, 1.0f, 0.0f}), 0);
-    EXPECT_EQ(request(2), hex("EB 90 01 0F 12 CE 05 FA 00 FF FF FF FF E8 03 E8 03 00 00 C1"));
-    EXPECT_EQ(hand->targets(), (InspireHand::Values{250, 200, 100, 1000, 1000, 0}));
-
-    hand->set_positions({});
-    CaptureStdout();
-    EXPECT_EQ(adapter.set_velocity(std::vector<float>(6, 500.0f)), 0);  // no reply awaited
-    expect_lines(GetCapturedStdout(), {trace("set_velocity")});
-    EXPECT_EQ(request(3), padded(hex("EB 90 01 0F 12 F2 05 F4 01 F4 01 F4 01 F4 01 F4 01 F4 01 D7")));
-    ASSERT_EQ(adapter.fast_set_positions(std::vector<float>(6, 1.0f)), 0);
-    // Six targets, then five fixed words.
-    EXPECT_EQ(request(4), hex("EB 90 01 17 20 E8 03 E8 03 E8 03 E8 03 E8 03 E8 03 "
-                              "E8 03 E8 03 E8 03 E8 03 E8 03 51"));
-    EXPECT_EQ(hand->speeds(), (InspireHand::Values{500, 500, 500, 500, 500, 500}));
-
-    // 500 units per second: the whole stroke takes two seconds.
-    std::this_thread::sleep_for(200ms);
-    std::vector<float> pos;
-    ASSERT_EQ(adapter.get_pos(pos), 0);
-    for (const float p : pos) EXPECT_TRUE(p > 0.05f && p < 0.5f) << p;
+    EXPECT_EQ(request(1), hex("EB 90 01 0F 12 CE 05 FA 00 FF FF FF FF E8 03 E8 03 00 00 C1"));
+    EXPECT_EQ(hand->targets(), (InspireHand::Values{250, 200, 300, 1000, 1000, 0}));
 }
 
-TEST_F(InspireAdapter, RepliesAreJudgedByTheirHeaderOnlyAndShortOnesRefused) {
+TEST_F(InspireAdapter, SpeedsAreSetWithoutAwaitingAReply) {
+    CaptureStdout();
+    EXPECT_EQ(adapter.set_velocity(std::vector<float>(6, 500.0f)), 0);
+    expect_lines(GetCapturedStdout(), {trace("set_velocity")});
+    ASSERT_EQ(request(1), kCalls.at("set_velocity").datagram);
+    EXPECT_EQ(hand->speeds(), (InspireHand::Values{500, 500, 500, 500, 500, 500}));
+}
+
+TEST_F(InspireAdapter, AReadReplyFromAnotherHandIsRefusedUntilTheBudgetEnds) {
     InspireHand::Quirks quirks;
     quirks.reply_hand_id = 2;
     hand->set_quirks(quirks);
-    std::vector<float> pos = {9.0f};
+    out.pos = {9.0f};
     CaptureStdout();
-    const auto elapsed = elapsed_ms([&] { EXPECT_EQ(adapter.get_pos(pos), -2); });
+    const long long took = elapsed_ms([&] { EXPECT_EQ(adapter.get_pos(out.pos), -2); });
     EXPECT_EQ(GetCapturedStdout(), "[ERROR] \n" + kRecvTimeout);
-    EXPECT_TRUE(elapsed >= 100 && elapsed < 600) << elapsed;
-    EXPECT_TRUE(pos.empty());
+    EXPECT_GE(took, ops::kGetPos.row.budget_ms);
+    EXPECT_LT(took, ops::kGetPos.row.budget_ms + 500);
+    EXPECT_THAT(out.pos, ElementsAre());
     EXPECT_EQ(hand->received_count(sim::kCtrlPort), 1u) << "the frame goes out once";
+}
 
-    // The writes judge their replies apart from the reads.
+TEST_F(InspireAdapter, WriteAcknowledgementsFromAnotherHandAreRefused) {
+    InspireHand::Quirks quirks;
+    quirks.reply_hand_id = 2;
+    hand->set_quirks(quirks);
     CaptureStdout();
     EXPECT_EQ(adapter.clear_errorcode(), -2);
     EXPECT_EQ(adapter.set_pos(std::vector<float>(6, 0.5f)), -2);
     EXPECT_EQ(adapter.fast_set_positions(std::vector<float>(6, 0.5f)), -2);
     EXPECT_EQ(GetCapturedStdout(), "[ERROR] \n" + kRecvTimeout + "[ERROR] \n" + kRecvTimeout +
                                        "[Warning] [inspire][fast_set_positions] recv data error\n" + kRecvTimeout);
+}
 
-    // Checksum and length go unchecked; a reply cut to five values ahead of the whole one is refused.
+TEST_F(InspireAdapter, ChecksumAndLengthGoUncheckedButAShortReplyIsRefused) {
     hand->set_positions({100, 200, 300, 400, 500, 600});
-    quirks = {};
-    quirks.wrong_checksum = quirks.wrong_length = true;
+    InspireHand::Quirks quirks;
+    quirks.wrong_checksum = true;
+    quirks.wrong_length = true;
     hand->set_quirks(quirks);
-    sim::Faults faults;
-    faults.before = {hex("90 EB 01 0F 11 0A 06 64 00 C8 00 2C 01 90 01 F4 01 58 02")};
-    hand->set_faults(faults);
+    // Five values ahead of the whole reply.
+    hand->set_faults(dexhand_test::ahead({hex("90 EB 01 0F 11 0A 06 64 00 C8 00 2C 01 90 01 F4 01 58 02")}));
     CaptureStdout();
-    EXPECT_EQ(adapter.get_pos(pos), 0);
+    EXPECT_EQ(adapter.get_pos(out.pos), 0);
     EXPECT_EQ(GetCapturedStdout(), "[ERROR] \n");
-    EXPECT_EQ(pos, kReadBack);
+    EXPECT_EQ(out.pos, kReadBack);
 }
 
-TEST_F(InspireAdapter, FailedSendsAreRetriedUntilTheBudgetEnds) {
-    break_endpoint(*adapter.ctrl_udp_socket);
-    std::vector<float> pos = {1.0f};
-    CaptureStdout();
-    auto elapsed = elapsed_ms([&] { EXPECT_EQ(adapter.get_pos(pos), -2); });
-    EXPECT_EQ(GetCapturedStdout(), kSendTimeout + "\n") << "retried silently";
-    EXPECT_TRUE(elapsed >= 100 && elapsed < 600) << elapsed;
-
-    // set_velocity (like get_current_limited) names every failed send.
-    CaptureStdout();
-    elapsed = elapsed_ms([&] { EXPECT_EQ(adapter.set_velocity(std::vector<float>(6, 1.0f)), -2); });
-    const auto lines = lines_of(GetCapturedStdout());
-    EXPECT_TRUE(elapsed >= 1000 && elapsed < 2000) << elapsed;
-    ASSERT_GE(lines.size(), 3u);
-    EXPECT_THAT(lines.front(), testing::MatchesRegex(trace("set_velocity")));
-    EXPECT_EQ(std::count(lines.begin(), lines.end(), "ctrl send data failed"),
-              static_cast<std::ptrdiff_t>(lines.size()) - 2);
-    EXPECT_EQ(lines.back(), kSendTimeout);
+// With the control endpoint broken, every register row sends again until its
+// budget ends; rows that say so name every failed send.
+TEST(InspireSends, FailedRegisterSendsAreRetriedUntilTheBudgetEnds) {
+    ThreadLines capture;
+    std::vector<const Operation*> rows;
+    for (const Operation* row : ops::kAll) {
+        if (row->port == BaseHandProtocol::Port::Ctrl) rows.push_back(row);
+    }
+    std::vector<std::future<std::vector<std::string>>> running;
+    for (const Operation* row : rows) {
+        running.push_back(std::async(std::launch::async, [row] {
+            Inspire own(kIp);
+            break_endpoint(*own.ctrl_udp_socket);
+            Outputs mine;
+            return ThreadLines::lines_of([&] {
+                const long long took = elapsed_ms([&] { EXPECT_EQ(kCalls.at(row->name).run(own, mine), -2); });
+                EXPECT_GE(took, row->budget_ms) << row->name;
+                EXPECT_LT(took, 2 * row->budget_ms + 500) << row->name;
+            });
+        }));
+    }
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        SCOPED_TRACE(rows[i]->name);
+        std::vector<std::string> lines = running[i].get();
+        ASSERT_FALSE(lines.empty());
+        EXPECT_EQ(lines.back(), "DEVICE SENDTO: 192.168.137.19, TIMEOUT");
+        lines.pop_back();
+        lines.erase(std::remove_if(lines.begin(), lines.end(),
+                                   [](const std::string& line) { return line.rfind("file = ", 0) == 0; }),
+                    lines.end());
+        if (rows[i]->on_send_failure == SendFailure::RetryAndSay) {
+            EXPECT_GT(lines.size(), 1u);
+            EXPECT_EQ(std::count(lines.begin(), lines.end(), "ctrl send data failed"),
+                      static_cast<std::ptrdiff_t>(lines.size()));
+        } else {
+            EXPECT_THAT(lines, ElementsAre());
+        }
+    }
 }
 
-TEST_F(InspireAdapter, RegistersAreReadLiveAndErrorsCleared) {
+TEST_F(InspireAdapter, RegistersAreReadLive) {
     hand->set_positions({100, 200, 300, 400, 500, 600});
     hand->set_errors({0x00, 0x01, 0x02, 0x04, 0x08, 0x80});
     hand->set_status({0, 1, 2, 3, 0x7F, 0xFF});
     hand->set_currents({10, 20, 30, 40, 0x8000, 0xFFFF});
     hand->set_current_limits({100, 200, 300, 400, 500, 600});
-    std::vector<long> codes;
-    std::vector<unsigned char> status;
-    std::vector<float> current, speeds, limits;
+    CaptureStdout();
+    for (const char* name : {"get_pos", "get_errorcode", "get_status", "get_current", "get_velocity",
+                             "get_current_limited"}) {
+        EXPECT_EQ(kCalls.at(name).run(adapter, out), 0) << name;
+    }
+    expect_lines(GetCapturedStdout(), {trace("get_current"), trace("get_velocity"), trace("get_current_limited")});
+    EXPECT_EQ(out.pos, kReadBack);
+    EXPECT_EQ(out.codes, (std::vector<long>{0, 1, 2, 4, 8, -128}));
+    EXPECT_EQ(out.status, (std::vector<unsigned char>{0, 1, 2, 3, 0x7F, 0xFF}));
+    EXPECT_EQ(out.current, (std::vector<float>{10, 20, 30, 40, 32768, 1}));
+    EXPECT_EQ(out.speeds, std::vector<float>(6, 1000.0f));
+    EXPECT_EQ(out.limits, (std::vector<float>{100, 200, 300, 400, 500, 600}));
+}
+
+TEST_F(InspireAdapter, PvcHoldsPositionsSpeedsAndCurrents) {
+    hand->set_positions({100, 200, 300, 400, 500, 600});
+    hand->set_currents({10, 20, 30, 40, 0x8000, 0xFFFF});
     std::vector<std::vector<float>> pvc = {{5.0f}};
     CaptureStdout();
-    EXPECT_EQ(adapter.get_errorcode(codes), 0);
-    EXPECT_EQ(adapter.get_status(status), 0);
-    EXPECT_EQ(adapter.get_current(current), 0);
-    EXPECT_EQ(adapter.get_velocity(speeds), 0);
-    EXPECT_EQ(adapter.get_current_limited(limits), 0);
-    EXPECT_LT(elapsed_ms([&] { EXPECT_EQ(adapter.get_pvc(pvc), 0); }), 500);
-    expect_lines(GetCapturedStdout(), {trace("get_current"), trace("get_velocity"), trace("get_current_limited"),
-                                       trace("get_velocity"), trace("get_current")});
+    EXPECT_EQ(adapter.get_pvc(pvc), 0);
+    GetCapturedStdout();
+    EXPECT_EQ(pvc, (std::vector<std::vector<float>>{kReadBack, std::vector<float>(6, 1000.0f),
+                                                    {10, 20, 30, 40, 32768, 1}}));
+}
 
-    const std::vector<std::string> frames = {
-        hex("EB 90 01 04 11 46 06 06 68"), padded(hex("EB 90 01 04 11 4C 06 06 6E")),
-        padded(hex("EB 90 01 04 11 3A 06 0C 62")), padded(hex("EB 90 01 04 11 F2 05 0C 19")),
-        padded(hex("EB 90 01 04 11 FC 03 0C 21")), hex("EB 90 01 04 11 0A 06 0C 32")};
-    for (std::size_t i = 0; i < frames.size(); ++i) EXPECT_EQ(request(i + 1), frames[i]) << i;
-    EXPECT_EQ(codes, (std::vector<long>{0, 1, 2, 4, 8, -128}));
-    EXPECT_EQ(status, (std::vector<unsigned char>{0, 1, 2, 3, 0x7F, 0xFF}));
-    EXPECT_EQ(current, (std::vector<float>{10, 20, 30, 40, 32768, 1}));
-    EXPECT_EQ(speeds, std::vector<float>(6, 1000.0f));
-    EXPECT_EQ(limits, (std::vector<float>{100, 200, 300, 400, 500, 600}));
-    EXPECT_EQ(pvc, (std::vector<std::vector<float>>{kReadBack, speeds, current}));
-    EXPECT_EQ(adapter.default_current, std::vector<float>(6, 0.0f)) << "the row of a failed read";
-
+TEST_F(InspireAdapter, ClearingErrorsZeroesTheErrorBytes) {
+    hand->set_errors({0x00, 0x01, 0x02, 0x04, 0x08, 0x80});
     EXPECT_EQ(adapter.clear_errorcode(), 0);
-    EXPECT_EQ(request(9), hex("EB 90 01 04 12 EC 03 01 07"));
     EXPECT_EQ(hand->errors(), (std::array<std::uint8_t, 6>{}));
 }
 
-TEST_F(InspireAdapter, ConfigurationIsTextAndOnlyItsOwnReplyIsTaken) {
-    std::string cfg;
-    EXPECT_EQ(adapter.get_comm_config(cfg), 0);
-    EXPECT_EQ(request(1, sim::kCommPort), R"({"method":"GET","reqTarget":"/config","property":""})");
-    EXPECT_EQ(cfg, hand->config_text());
-    const std::string update = R"({"method":"SET","reqTarget":"/config","gateway":"192.168.137.2"})";
-    EXPECT_EQ(adapter.set_comm_config(update), 0);
-    EXPECT_EQ(request(2, sim::kCommPort), update);
-    EXPECT_NE(hand->config_text().find(R"("gateway":"192.168.137.2")"), std::string::npos);
+TEST_F(InspireAdapter, ConfigurationIsTextBothWays) {
+    EXPECT_EQ(adapter.get_comm_config(out.cfg), 0);
+    EXPECT_EQ(out.cfg, hand->config_text());
+    EXPECT_EQ(adapter.set_comm_config(kConfigUpdate), 0);
+    EXPECT_THAT(hand->config_text(), testing::HasSubstr(R"("gateway":"192.168.137.2")"));
     EXPECT_EQ(adapter.set_comm_config("not json"), 0);  // not checked on the way out
     EXPECT_EQ(request(3, sim::kCommPort), "not json");
+}
 
+TEST_F(InspireAdapter, OnlyTheConfigurationsOwnReplyIsTaken) {
     // Each passed over, the answer for another target silently; then silence. cfg keeps its text.
-    sim::Faults faults;
-    faults.before = {R"({"reqTarget":5})", "[1,2]", "not json", std::string("\0x", 2),
-                     R"({"reqTarget":"/config"} trailing)"};
-    hand->set_faults(faults);
+    hand->set_faults(dexhand_test::ahead({R"({"reqTarget":5})", "[1,2]", "not json", std::string("\0x", 2),
+                                          R"({"reqTarget":"/config"} trailing)"}));
     hand->script(sim::kCommPort, R"({"reqTarget":"/other"})");
-    cfg = "previous";
+    out.cfg = "previous";
     CaptureStdout();
     CaptureStderr();
-    const auto elapsed = elapsed_ms([&] { EXPECT_EQ(adapter.get_comm_config(cfg), -2); });
+    const long long took = elapsed_ms([&] { EXPECT_EQ(adapter.get_comm_config(out.cfg), -2); });
     const std::string skipped = kGetConfig + R"(reply without a string "reqTarget" skipped)" + "\n";
     EXPECT_EQ(GetCapturedStderr(), skipped + skipped);
     const std::string unparsed = kGetConfig + "Error in parsing JSON data\n";
     EXPECT_EQ(GetCapturedStdout(), unparsed + unparsed + kGetConfig + kRecvTimeout);
-    EXPECT_TRUE(elapsed >= 1000 && elapsed < 2000) << elapsed;
+    EXPECT_GE(took, ops::kGetCommConfig.budget_ms);
+    EXPECT_LT(took, 2 * ops::kGetCommConfig.budget_ms);
+    EXPECT_EQ(out.cfg, "previous");
+}
 
-    CaptureStdout();  // too long for one datagram: refused by the endpoint
-    EXPECT_EQ(adapter.set_comm_config(std::string(1024, 'x')), -1);
-    EXPECT_EQ(GetCapturedStdout(), "[Warning] [Inspire::set_comm_config(std::string cfg)] " + kSendDataFailed);
-    break_endpoint(*adapter.comm_udp_socket);
+TEST_F(InspireAdapter, AConfigurationTooLongForOneDatagramIsRefusedByTheEndpoint) {
     CaptureStdout();
-    EXPECT_LT(elapsed_ms([&] { EXPECT_EQ(adapter.get_comm_config(cfg), -1); }), 100);
+    EXPECT_EQ(adapter.set_comm_config(std::string(1024, 'x')), -1);
+    EXPECT_EQ(GetCapturedStdout(), ops::kSetCommConfig.prefix + kSendDataFailed);
+}
+
+TEST_F(InspireAdapter, AFailedConfigurationSendEndsTheExchangeAtOnce) {
+    break_endpoint(*adapter.comm_udp_socket);
+    out.cfg = "previous";
+    CaptureStdout();
+    EXPECT_LT(elapsed_ms([&] { EXPECT_EQ(adapter.get_comm_config(out.cfg), -1); }), 100);
     EXPECT_EQ(GetCapturedStdout(), kGetConfig + kSendDataFailed);
-    EXPECT_EQ(cfg, "previous");
-    EXPECT_EQ(hand->received_count(sim::kCommPort), 4u);
+    EXPECT_EQ(out.cfg, "previous");
+    EXPECT_EQ(hand->received_count(sim::kCommPort), 0u);
+}
+
+// Every row waits for a reply to the end of its budget, the speeds excepted.
+TEST_F(InspireAdapter, SilentHandEndsEveryRowWithItsTimeoutLine) {
+    hand->set_faults(dexhand_test::silent());
+    ThreadLines capture;
+    std::vector<std::future<std::vector<std::string>>> running;
+    for (const Operation* row : ops::kAll) {
+        running.push_back(std::async(std::launch::async, [row] {
+            Inspire own(kIp);
+            Outputs mine;
+            return ThreadLines::lines_of([&] {
+                const bool answered = row->awaits == BaseHandProtocol::Awaits::Nothing;
+                const long long took =
+                    elapsed_ms([&] { EXPECT_EQ(kCalls.at(row->name).run(own, mine), answered ? 0 : -2); });
+                if (!answered) {
+                    EXPECT_GT(took, row->budget_ms) << row->name;
+                    EXPECT_LT(took, row->budget_ms + 500) << row->name;
+                }
+            });
+        }));
+    }
+    for (std::size_t i = 0; i < ops::kAll.size(); ++i) {
+        const Operation& row = *ops::kAll[i];
+        SCOPED_TRACE(row.name);
+        const std::vector<std::string> lines = running[i].get();
+        if (row.awaits == BaseHandProtocol::Awaits::Nothing) continue;
+        ASSERT_FALSE(lines.empty());
+        EXPECT_EQ(lines.back(), row.prefix + std::string("DEVICE RECVFROM: 192.168.137.19, TIMEOUT"));
+    }
 }

@@ -47,7 +47,7 @@ TEST(Qmhv1Codec, TextRepliesSplitOnlyAtSpaces) {
     EXPECT_THAT(decode_floats("4 5\n"), ElementsAre(4.0f, 5.0f));
     EXPECT_THAT(decode_floats(" 4"), ElementsAre(0.0f, 4.0f));
     EXPECT_THAT(decode_floats("a\t7 \t-2.5e1 x"), ElementsAre(0.0f, -25.0f, 0.0f));
-    EXPECT_TRUE(decode_floats("").empty());
+    EXPECT_THAT(decode_floats(""), ElementsAre());
     EXPECT_THAT(decode_integers("123456789012 -7 12.9 abc"), ElementsAre(123456789012L, -7L, 12L, 0L));
     EXPECT_THAT(decode_status("1 300 -1"), ElementsAre(1, 44, 255));
     // Out of range: the stream's extreme, never undefined.
@@ -56,7 +56,7 @@ TEST(Qmhv1Codec, TextRepliesSplitOnlyAtSpaces) {
     // Positions are not clamped, and a short limit list converts nothing.
     EXPECT_THAT(normalise_positions({-200, 2200, 0, 0, 0, 0}, kLimits),
                 ElementsAre(testing::FloatEq(1.1f), testing::FloatEq(-0.1f), 1, 1, 1, 1));
-    EXPECT_TRUE(normalise_positions({1, 2, 3, 4, 5, 6}, std::vector<float>(11, 1.0f)).empty());
+    EXPECT_THAT(normalise_positions({1, 2, 3, 4, 5, 6}, std::vector<float>(11, 1.0f)), ElementsAre());
 }
 
 TEST(ErrorCodes, RecordsDecodeToCodesAndOneLine) {
@@ -96,7 +96,8 @@ TEST(Qmhv1Codec, ConfigurationRepliesAndTexts) {
     EXPECT_EQ(judge_config_reply(""), ConfigReply::Empty);
 
     ConfigItems items = parse_config(R"({"sn":"AB1","mac_address":[1,2,300],"static_ip":[10,0,0,7],"x":1})");
-    ASSERT_TRUE(items.parsed && items.object);
+    ASSERT_TRUE(items.parsed);
+    ASSERT_TRUE(items.object);
     EXPECT_EQ(items.sn_text, "AB1");
     EXPECT_EQ(items.mac_values, (std::vector<int>{1, 2, 300}));
     EXPECT_EQ(items.ip_values, (std::vector<int>{10, 0, 0, 7}));

@@ -3,19 +3,26 @@
 #include <gtest/gtest.h>
 
 #include <functional>
-#include <thread>
+#include <map>
 
 #include "protocols/qmhv1.h"
 #include "protocols/qmhv1_codec.h"
 #include "qmhv1_hand.h"
+#include "support/protocol_rig.h"
+#include "support/udp_peer.h"
 
+using BaseHandProtocol::Operation;
 using BaseHandProtocol::Qmhv1;
+using dexhand_test::elapsed_ms;
 using testing::ElementsAre;
 using testing::HasSubstr;
 using testing::MatchesRegex;
+using testing::internal::CaptureStderr;
 using testing::internal::CaptureStdout;
+using testing::internal::GetCapturedStderr;
 using testing::internal::GetCapturedStdout;
 using namespace std::chrono_literals;
+namespace ops = BaseHandProtocol::qmhv1_operations;
 
 namespace {
 
@@ -24,255 +31,358 @@ using Frames = std::vector<std::string>;
 
 std::string bytes(std::initializer_list<int> list) { return std::string(list.begin(), list.end()); }
 
-std::string timeout_line(const std::string& op, const char* state = "RECVFROM", const std::string& ip = kIp) {
-    return "[Warning] [Qmhv1::" + op + "()] DEVICE " + state + ": " + ip + ", TIMEOUT\n";
+std::string timeout_line(const Operation& row, const char* state, const std::string& ip = kIp) {
+    return row.prefix + std::string("DEVICE ") + state + ": " + ip + ", TIMEOUT\n";
 }
 
-struct Rig {
+const std::string kTrace = "file = hand/protocols/qmhv1\\.cpp    function = ";
+
+// What each row's call fills.
+struct Outputs {
+    std::vector<long> cnt{99}, codes{5};
+    std::vector<unsigned char> status;
+    std::vector<float> fdb, velocity, current, pos_limits, velocity_limits, current_limits;
+    std::string cfg;
+};
+
+// Every row of the table: the frame it sends and a call that runs it.
+struct Call {
+    std::string frame;
+    std::function<int(Qmhv1&, Outputs&)> run;
+};
+const std::map<std::string, Call> kCalls = {
+    {"calibration", {bytes({1, 1}), [](Qmhv1& q, Outputs&) { return q.calibration(); }}},
+    {"disable", {bytes({1}), [](Qmhv1& q, Outputs&) { return q.disable(); }}},
+    {"clear_errorcode", {bytes({1, 0xF1, 0, 0}), [](Qmhv1& q, Outputs&) { return q.clear_errorcode(); }}},
+    {"set_pos_pid",
+     {bytes({1, 5, 0, 2, 0x3F, 0x80, 0, 0, 0x3F, 0, 0, 0, 0, 0, 0, 0}),
+      [](Qmhv1& q, Outputs&) { return q.set_pos_pid(2, {1.0f, 0.5f, 0.0f}); }}},
+    {"set_velocity_pid",
+     {bytes({1, 6, 0, 1, 0x40, 0, 0, 0, 0, 0, 0, 0, 0x3F, 0, 0, 0}),
+      [](Qmhv1& q, Outputs&) { return q.set_velocity_pid(1, {2.0f, 0.0f, 0.5f}); }}},
+    {"set_current_pid",
+     {bytes({1, 7, 0, 4, 0x40, 0x40, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}),
+      [](Qmhv1& q, Outputs&) { return q.set_current_pid(4, {3.0f, 0.0f, 0.0f}); }}},
+    {"set_pos_limited",
+     {bytes({1, 8, 0, 3, 0x41, 0x20, 0, 0, 0x44, 0xFA, 0, 0}),
+      [](Qmhv1& q, Outputs&) { return q.set_pos_limited(3, 10, 2000); }}},
+    {"set_velocity_limited",
+     {bytes({0, 9, 0, 3, 0x42, 0xC8, 0, 0}), [](Qmhv1& q, Outputs&) { return q.set_velocity_limited(3, 100.0f); }}},
+    {"reset_pid", {bytes({1, 0x0B}), [](Qmhv1& q, Outputs&) { return q.reset_pid(); }}},
+    {"fast_set_positions",
+     {bytes({1, 0x11, 0, 0, 0x44, 0x7A, 0, 0, 0x44, 0x7A, 0, 0, 0x44, 0x7A, 0, 0, 0x44, 0x7A, 0, 0, 0x44, 0x7A, 0, 0,
+             0xBF, 0x80, 0, 0}),
+      [](Qmhv1& q, Outputs&) { return q.fast_set_positions({0.5f, 0.5f, 0.5f, 0.5f, 0.5f, -1.0f}); }}},
+    {"get_cnt", {bytes({1}), [](Qmhv1& q, Outputs& o) { return q.get_cnt(o.cnt); }}},
+    {"get_pos", {bytes({2, 0}), [](Qmhv1& q, Outputs& o) { return q.get_pos(o.fdb); }}},
+    {"get_velocity", {bytes({3}), [](Qmhv1& q, Outputs& o) { return q.get_velocity(o.velocity); }}},
+    {"get_current", {bytes({4}), [](Qmhv1& q, Outputs& o) { return q.get_current(o.current); }}},
+    {"get_status", {bytes({5}), [](Qmhv1& q, Outputs& o) { return q.get_status(o.status); }}},
+    {"get_errorcode", {bytes({6}), [](Qmhv1& q, Outputs& o) { return q.get_errorcode(o.codes); }}},
+    {"get_pos_limited", {bytes({0x0B}), [](Qmhv1& q, Outputs& o) { return q.get_pos_limited(o.pos_limits); }}},
+    {"get_velocity_limited",
+     {bytes({0x0C}), [](Qmhv1& q, Outputs& o) { return q.get_velocity_limited(o.velocity_limits); }}},
+    {"get_current_limited",
+     {bytes({0x0D}), [](Qmhv1& q, Outputs& o) { return q.get_current_limited(o.current_limits); }}},
+    {"reboot", {bytes({0xF1}), [](Qmhv1& q, Outputs&) { return q.reboot(); }}},
+    {"get_comm_config", {std::string(6, '\xFF'), [](Qmhv1& q, Outputs& o) { return q.get_comm_config(o.cfg); }}},
+    {"set_ip", {bytes({0x23, 10, 1, 0, 0}), [](Qmhv1& q, Outputs&) { return q.set_ip({10, 1}); }}},
+    {"set_mac",
+     {bytes({0x24, 0x12, 0x34, 0x56, 0x78, 0x9A, 0xBC}),
+      [](Qmhv1& q, Outputs&) { return q.set_mac({18, 52, 342, 120, 154, 188}); }}},
+    {"set_sn", {bytes({0x25, 'A', 'B', '1'}) + std::string(28, '\0'), [](Qmhv1& q, Outputs&) { return q.set_sn("AB1"); }}},
+};
+
+class Qmhv1Protocol : public testing::Test {
+protected:
     sim::Simulator simulator;
     std::shared_ptr<sim::Qmhv1Hand> hand = simulator.add<sim::Qmhv1Hand>(kIp);
     Qmhv1 q{kIp};
+    Outputs out;
 
     Frames frames(unsigned short port) const {
-        Frames out;
-        for (const auto& r : hand->received(port)) {
-            out.push_back(r.bytes);
-        }
-        return out;
+        Frames all;
+        for (const auto& r : hand->received(port)) all.push_back(r.bytes);
+        return all;
     }
-    // The frames on port once `count` have arrived and no more follow.
-    Frames settled(unsigned short port, std::size_t count) const {
+    // The frames on port once count of them have arrived.
+    Frames arrived(unsigned short port, std::size_t count) const {
         EXPECT_TRUE(hand->wait_received(port, count, 1s));
-        std::this_thread::sleep_for(20ms);
         return frames(port);
+    }
+    // Runs the named row's call with all lines captured; returns its status.
+    int quietly(const std::string& name) {
+        CaptureStdout();
+        const int status = kCalls.at(name).run(q, out);
+        GetCapturedStdout();
+        return status;
     }
 };
 
 }  // namespace
 
-TEST(Qmhv1Protocol, EveryFrameLeavesByteForByteOnItsPortAndRepliesDecode) {
-    Rig rig;
-    Qmhv1& q = rig.q;
-    rig.hand->set_counts({10, -20, 123456789012LL});
-    rig.hand->set_status({1, 300, -1});
-    rig.hand->set_currents({0.5f, 1.25f});
-    rig.hand->set_error_field(bytes({1, 3, 2, 0x81}));
-    q.pos_limits = rig.hand->pos_limits();
-    const std::string config = rig.hand->config_text();
-    std::vector<long> cnt{99}, codes{5};
-    std::vector<unsigned char> status;
-    std::vector<float> fdb, velocity, current, limits;
-    std::string cfg;
-    struct Row { unsigned short port; std::string frame; std::function<int()> call; };
-    // Requests first: a control frame on the other port may overtake them.
-    const Row rows[] = {
-        {2334, bytes({1}), [&] { return q.get_cnt(cnt); }},
-        {2334, bytes({2, 0}), [&] { return q.get_pos(fdb); }},
-        {2334, bytes({3}), [&] { return q.get_velocity(velocity); }},
-        {2334, bytes({4}), [&] { return q.get_current(current); }},
-        {2334, bytes({5}), [&] { return q.get_status(status); }},
-        {2334, bytes({6}), [&] { return q.get_errorcode(codes); }},
-        {2334, bytes({0x0B}), [&] { return q.get_pos_limited(limits); }},
-        {2334, bytes({0x0C}), [&] { return q.get_velocity_limited(limits); }},
-        {2334, bytes({0x0D}), [&] { return q.get_current_limited(limits); }},
-        {2334, std::string(6, '\xFF'), [&] { return q.get_comm_config(cfg); }},
-        {2334, bytes({0x23, 10, 1, 0, 0}), [&] { return q.set_ip({10, 1}); }},
-        {2334, bytes({0x24, 0x12, 0x34, 0x56, 0x78, 0x9A, 0xBC}), [&] { return q.set_mac({18, 52, 342, 120, 154, 188}); }},
-        {2334, bytes({0x25, 'A', 'B', '1'}) + std::string(28, '\0'), [&] { return q.set_sn("AB1"); }},
-        {2334, bytes({0x25}) + std::string(31, 'x'), [&] { return q.set_sn(std::string(31, 'x')); }},
-        {2334, bytes({0xF1}), [&] { return q.reboot(); }},
-        {2333, bytes({1, 1}), [&] { return q.calibration(); }},
-        {2333, bytes({1}), [&] { return q.disable(); }},
-        {2333, bytes({1, 0xF1, 0, 0}), [&] { return q.clear_errorcode(); }},
-        {2333, bytes({1, 5, 0, 2, 0x3F, 0x80, 0, 0, 0x3F, 0, 0, 0, 0, 0, 0, 0}),
-         [&] { return q.set_pos_pid(2, {1.0f, 0.5f, 0.0f}); }},
-        {2333, bytes({1, 6, 0, 1, 0x40, 0, 0, 0, 0, 0, 0, 0, 0x3F, 0, 0, 0}),
-         [&] { return q.set_velocity_pid(1, {2.0f, 0.0f, 0.5f}); }},
-        {2333, bytes({1, 7, 0, 4, 0x40, 0x40, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}),
-         [&] { return q.set_current_pid(4, {3.0f, 0.0f, 0.0f}); }},
-        {2333, bytes({1, 8, 0, 3, 0x41, 0x20, 0, 0, 0x44, 0xFA, 0, 0}), [&] { return q.set_pos_limited(3, 10, 2000); }},
-        {2333, bytes({0, 9, 0, 3, 0x42, 0xC8, 0, 0}), [&] { return q.set_velocity_limited(3, 100.0f); }},
-        {2333, bytes({1, 0x0B}), [&] { return q.reset_pid(); }},
-    };
-    BaseHandProtocol::qmhv1_codec::current_recv_counts() = 50000;  // a reply restarts it
-    Frames ctrl, comm;
-    CaptureStdout();
-    for (const Row& row : rows) {
-        EXPECT_EQ(row.call(), 0) << testing::PrintToString(row.frame);
-        (row.port == 2333 ? ctrl : comm).push_back(row.frame);
+TEST_F(Qmhv1Protocol, EveryRowSendsItsFrameOnItsPortAndSucceeds) {
+    q.pos_limits = hand->pos_limits();
+    Frames expected[2];
+    for (const Operation* row : ops::kAll) {
+        SCOPED_TRACE(row->name);
+        EXPECT_EQ(quietly(row->name), 0);
+        expected[row->port == BaseHandProtocol::Port::Comm].push_back(kCalls.at(row->name).frame);
     }
-    // Refused or unserved: nothing goes out.
+    EXPECT_EQ(arrived(2333, expected[0].size()), expected[0]);
+    EXPECT_EQ(arrived(2334, expected[1].size()), expected[1]);
+    EXPECT_EQ(hand->received_count(2335), 0u);
+    EXPECT_EQ(hand->unknown_frames(), 0);
+}
+
+TEST_F(Qmhv1Protocol, TextAndBinaryRepliesDecodeIntoTheOutputs) {
+    hand->set_counts({10, -20, 123456789012LL});
+    hand->set_status({1, 300, -1});
+    hand->set_currents({0.5f, 1.25f});
+    hand->set_error_field(bytes({1, 3, 2, 0x81}));
+    for (const char* name : {"get_cnt", "get_status", "get_current", "get_current_limited", "get_comm_config"}) {
+        EXPECT_EQ(quietly(name), 0) << name;
+    }
+    CaptureStdout();
+    EXPECT_EQ(q.get_errorcode(out.codes), 0);
+    EXPECT_EQ(GetCapturedStdout(), "errorcde: 0x103 0x201 0x280 \n");
+    EXPECT_THAT(out.cnt, ElementsAre(10, -20, 123456789012L));
+    EXPECT_THAT(out.status, ElementsAre(1, 44, 255));
+    EXPECT_THAT(out.current, ElementsAre(0.5f, 1.25f));
+    EXPECT_THAT(out.codes, ElementsAre(0x103, 0x201, 0x280));
+    EXPECT_EQ(out.current_limits, hand->current_limits());
+    EXPECT_EQ(out.cfg, hand->config_text());
+}
+
+TEST_F(Qmhv1Protocol, AReplyRestartsTheSharedEmptyPollCounter) {
+    BaseHandProtocol::qmhv1_codec::current_recv_counts() = 50000;
+    EXPECT_EQ(q.get_current(out.current), 0);
+    EXPECT_EQ(BaseHandProtocol::qmhv1_codec::current_recv_counts().load(), 0);
+}
+
+TEST_F(Qmhv1Protocol, TracedOperationsPrintTheirTraceLineFirst) {
+    q.pos_limits = hand->pos_limits();
+    CaptureStdout();
+    EXPECT_EQ(q.get_status(out.status), 0);
+    EXPECT_EQ(q.set_pos_pid(2, {1.0f, 0.5f, 0.0f}), 0);
+    EXPECT_EQ(q.set_velocity_pid(1, {2.0f, 0.0f, 0.5f}), 0);
+    EXPECT_EQ(q.set_current_pid(4, {3.0f, 0.0f, 0.0f}), 0);
+    EXPECT_THAT(GetCapturedStdout(), MatchesRegex(kTrace + "get_status    line = [0-9]+\n" + kTrace +
+                                                  "set_pos_pid    line = [0-9]+\n" + kTrace +
+                                                  "set_velocity_pid    line = [0-9]+\n"));
+}
+
+TEST_F(Qmhv1Protocol, UnservedAndRefusedCallsAnswerWithoutTraffic) {
     std::vector<std::vector<unsigned char>> matrix;
     std::vector<std::vector<float>> tashan;
     int ntc = 7;
+    CaptureStdout();
     EXPECT_EQ(q.enable(), 0);
-    EXPECT_EQ(q.set_velocity({1, 2, 3, 4, 5, 6}) + q.set_current({1, 2, 3, 4, 5, 6}), -2);
+    EXPECT_EQ(q.set_velocity({1, 2, 3, 4, 5, 6}), -1);
+    EXPECT_EQ(q.set_current({1, 2, 3, 4, 5, 6}), -1);
     EXPECT_EQ(q.set_current_limited(3, 100.0f), -1);
     EXPECT_EQ(q.set_current_pid(4, {1.0f, 2.0f}), -1);
-    EXPECT_EQ(q.get_ts_matrix(matrix) + q.get_ts_tashan(tashan) + q.get_ntc(ntc), -3);
-    const std::string trace = "file = hand/protocols/qmhv1\\.cpp    function = ";
+    EXPECT_EQ(q.get_ts_matrix(matrix), -1);
+    EXPECT_EQ(q.get_ts_tashan(tashan), -1);
+    EXPECT_EQ(q.get_ntc(ntc), -1);
     EXPECT_THAT(GetCapturedStdout(),
-                MatchesRegex(trace + "get_status    line = [0-9]+\nerrorcde: 0x103 0x201 0x280 \n" + trace +
-                             "set_pos_pid    line = [0-9]+\n" + trace + "set_velocity_pid    line = [0-9]+\n" + trace +
-                             "set_velocity    line = [0-9]+\n" + trace + "set_current    line = [0-9]+\n"
+                MatchesRegex(kTrace + "set_velocity    line = [0-9]+\n" + kTrace + "set_current    line = [0-9]+\n"
                              "\\[Error\\] \\[qmhv1\\]\\[set_current_limited\\(unsigned char id, float limit\\)\\] "
                              "the hand has no current-limit command; nothing sent\npid size must be 3\n"));
-    EXPECT_EQ(rig.settled(2333, ctrl.size()), ctrl);
-    EXPECT_EQ(rig.settled(2334, comm.size()), comm);
-    EXPECT_EQ(rig.hand->received_count(2335), 0u);
-    EXPECT_EQ(rig.hand->unknown_frames(), 0);
-    EXPECT_THAT(cnt, ElementsAre(10, -20, 123456789012L));
-    EXPECT_THAT(status, ElementsAre(1, 44, 255));
-    EXPECT_THAT(current, ElementsAre(0.5f, 1.25f));
-    EXPECT_EQ(BaseHandProtocol::qmhv1_codec::current_recv_counts().load(), 0);
-    EXPECT_THAT(codes, ElementsAre(0x103, 0x201, 0x280));
-    EXPECT_EQ(limits, rig.hand->current_limits());
-    EXPECT_EQ(cfg, config);
+    EXPECT_EQ(ntc, 7);
+    // A request after them is the first datagram the hand sees.
+    EXPECT_EQ(q.get_cnt(out.cnt), 0);
+    EXPECT_EQ(hand->received_count(2333), 0u);
+    EXPECT_EQ(frames(2334), Frames{bytes({1})});
 }
 
-TEST(Qmhv1Protocol, PositionsUseLimitsReadOnceAndTheLateReplyGoesToTheNextRequest) {
-    Rig rig;
-    rig.hand->set_raw_positions({500, 0, 2000, 1000, 1500, 250});
-    std::vector<float> fdb;
-    EXPECT_EQ(rig.q.get_pos(fdb), 0);
-    rig.hand->set_faults({false, 0, 1, {"1 2 3 4 5"}});  // five values ahead of the answer: passed over
-    EXPECT_EQ(rig.q.get_pos(fdb), 0);
-    EXPECT_THAT(fdb, ElementsAre(0.75f, 1.0f, 0.0f, 0.5f, 0.25f, 0.875f));
+TEST_F(Qmhv1Protocol, PositionsAreNormalisedWithLimitsReadOnce) {
+    hand->set_raw_positions({500, 0, 2000, 1000, 1500, 250});
+    EXPECT_EQ(q.get_pos(out.fdb), 0);
+    EXPECT_EQ(q.get_pos(out.fdb), 0);
+    EXPECT_THAT(out.fdb, ElementsAre(0.75f, 1.0f, 0.0f, 0.5f, 0.25f, 0.875f));
+    EXPECT_EQ(frames(2334), (Frames{bytes({0x0B}), bytes({2, 0}), bytes({2, 0})}));
+}
 
-    rig.hand->set_faults({false, 150, 1, {}});
-    CaptureStdout();
-    EXPECT_EQ(rig.q.get_pos(fdb), -2);
-    EXPECT_EQ(GetCapturedStdout(), timeout_line("get_pos"));
-    EXPECT_TRUE(fdb.empty());
-    rig.hand->set_faults({});
-    std::this_thread::sleep_for(150ms);
-    std::vector<long> cnt;
-    EXPECT_EQ(rig.q.get_cnt(cnt), 0);
-    EXPECT_THAT(cnt, ElementsAre(500, 0, 2000, 1000, 1500, 250));
-    const Frames requests = rig.frames(2334);
-    EXPECT_EQ(std::count(requests.begin(), requests.end(), bytes({0x0B})), 1);
+TEST_F(Qmhv1Protocol, APositionReplyWithoutSixValuesIsPassedOver) {
+    hand->set_raw_positions({500, 0, 2000, 1000, 1500, 250});
+    q.pos_limits = hand->pos_limits();
+    hand->set_faults(dexhand_test::ahead({"1 2 3 4 5"}));
+    EXPECT_EQ(q.get_pos(out.fdb), 0);
+    EXPECT_THAT(out.fdb, ElementsAre(0.75f, 1.0f, 0.0f, 0.5f, 0.25f, 0.875f));
+}
 
-    // Hold markers of any length hold all six; wrong lists send nothing.
+TEST_F(Qmhv1Protocol, ALateReplyIsTakenByTheNextRequest) {
+    hand->set_raw_positions({500, 0, 2000, 1000, 1500, 250});
+    q.pos_limits = hand->pos_limits();
+    hand->set_faults(dexhand_test::delayed(150));
     CaptureStdout();
-    EXPECT_EQ(rig.q.set_pos({0.5f, 0.5f, 0.5f, 0.5f, 0.5f, -1.0f}), 0);
-    EXPECT_EQ(rig.q.fast_set_positions({}), 0);
-    EXPECT_EQ(rig.q.set_pos({-1, -1, -1, 0.2f}), -1);
-    EXPECT_EQ(rig.q.fast_set_positions(std::vector<float>(6, -0.5f)), -1);
+    EXPECT_EQ(q.get_pos(out.fdb), -2);
+    EXPECT_EQ(GetCapturedStdout(), "[Warning] [Qmhv1::get_pos()] DEVICE RECVFROM: 192.168.137.41, TIMEOUT\n");
+    EXPECT_THAT(out.fdb, ElementsAre());
+    hand->set_faults({});
+    ASSERT_TRUE(dexhand_test::wait_readable(q.comm_udp_socket->sockfd));
+    EXPECT_EQ(q.get_cnt(out.cnt), 0);
+    EXPECT_THAT(out.cnt, ElementsAre(500, 0, 2000, 1000, 1500, 250));
+}
+
+TEST_F(Qmhv1Protocol, HoldMarkerListsOfAnyLengthHoldAllSixJoints) {
+    EXPECT_EQ(q.fast_set_positions({}), 0);
+    const std::string hold = bytes({0xBF, 0x80, 0, 0});
+    EXPECT_EQ(arrived(2333, 1), Frames{bytes({1, 0x11, 0, 0}) + hold + hold + hold + hold + hold + hold});
+}
+
+TEST_F(Qmhv1Protocol, RefusedPositionListsPrintTheirLineAndSendNothing) {
+    q.pos_limits = hand->pos_limits();
+    CaptureStdout();
+    EXPECT_EQ(q.set_pos({-1, -1, -1, 0.2f}), -1);
+    EXPECT_EQ(q.fast_set_positions(std::vector<float>(6, -0.5f)), -1);
     const std::string error = "\\[Error\\] \\[qmhv1\\]\\[fast_set_positions\\(std::vector<float> pos\\)\\][0-9]+ ";
     EXPECT_THAT(GetCapturedStdout(), MatchesRegex(error + "pos size must be 6\n" + error + "pos element must >= 0\n"));
-    const std::string head = bytes({1, 0x11, 0, 0}), half = bytes({0x44, 0x7A, 0, 0}), hold = bytes({0xBF, 0x80, 0, 0});
-    EXPECT_EQ(rig.settled(2333, 2), (Frames{head + half + half + half + half + half + hold,
-                                            head + hold + hold + hold + hold + hold + hold}));
+    EXPECT_EQ(q.reset_pid(), 0);  // the first frame the hand sees
+    EXPECT_EQ(arrived(2333, 1), Frames{bytes({1, 0x0B})});
 }
 
-TEST(Qmhv1Protocol, LimitReadsFailAfterSixShortOrMissingReplies) {
-    Rig rig;
-    rig.hand->set_quirks({-1, false, false, ""});  // eleven limit values
-    std::vector<float> fdb{7};
+TEST_F(Qmhv1Protocol, ShortLimitRepliesFailPositionsAfterSixReads) {
+    sim::Qmhv1Quirks eleven_limits;
+    eleven_limits.value_count_delta = -1;
+    hand->set_quirks(eleven_limits);
+    out.fdb = {7};
     CaptureStdout();
-    EXPECT_EQ(rig.q.get_pos(fdb), -1);
-    EXPECT_EQ(rig.q.fast_set_positions({0, 0, 0, 0, 0, 0}), -1);
+    EXPECT_EQ(q.get_pos(out.fdb), -1);
+    EXPECT_EQ(q.fast_set_positions({0, 0, 0, 0, 0, 0}), -1);
     EXPECT_THAT(GetCapturedStdout(),
                 MatchesRegex("\\[Error\\] \\[qmhv1\\]\\[get_pos\\(std::vector<float> &fdb\\)\\][0-9]+ get_pos_limited\\(\\) "
                              "fail\n\\[Error\\] \\[qmhv1\\]\\[fast_set_positions\\(std::vector<float> pos\\)\\][0-9]+ "
                              "get_pos_limited\\(\\) fail\n"));
-    EXPECT_THAT(fdb, ElementsAre(7));
-    EXPECT_TRUE(rig.q.pos_limits.empty());
-    EXPECT_EQ(rig.frames(2334), Frames(12, bytes({0x0B})));
-    EXPECT_EQ(rig.hand->received_count(2333), 0u);
-
-    rig.hand->set_quirks({});
-    rig.hand->set_faults({true, 0, 1, {}});
-    CaptureStdout();
-    EXPECT_EQ(rig.q.get_pos(fdb), -1);
-    EXPECT_THAT(GetCapturedStdout(), MatchesRegex("(\\[Warning\\] \\[Qmhv1::get_pos_limited\\(\\)\\] DEVICE RECVFROM: "
-                                                  "192\\.168\\.137\\.41, TIMEOUT\n){6}\\[Error\\].* get_pos_limited\\(\\) fail\n"));
-    rig.hand->set_faults({});  // a full reply later fills the cache
-    EXPECT_EQ(rig.q.get_pos(fdb), 0);
-    EXPECT_EQ(rig.q.pos_limits.size(), 12u);
+    EXPECT_THAT(out.fdb, ElementsAre(7));
+    EXPECT_THAT(q.pos_limits, ElementsAre());
+    EXPECT_EQ(frames(2334), Frames(12, bytes({0x0B})));
+    EXPECT_EQ(hand->received_count(2333), 0u);
 }
 
-TEST(Qmhv1Protocol, SilentHandTimesOutJustAfterTheBudgetAndReadsResend) {
-    Rig rig;
-    rig.hand->set_faults({true, 0, 1, {}});
-    rig.q.recv_counts_limit = 2000;
-    rig.q.pos_limits = rig.hand->pos_limits();
-    std::vector<long> codes{3, 4};
-    std::vector<std::vector<float>> pvc;
+TEST_F(Qmhv1Protocol, SilentLimitReadsFailPositionsUntilAFullReplyFillsTheCache) {
+    hand->set_faults(dexhand_test::silent());
     CaptureStdout();
-    const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(rig.q.get_errorcode(codes), -2);
-    const auto took = std::chrono::steady_clock::now() - start;
-    EXPECT_EQ(rig.q.reboot(), 0);
-    EXPECT_EQ(rig.q.get_pvc(pvc), -2);
-    EXPECT_EQ(GetCapturedStdout(), timeout_line("get_errorcode") + timeout_line("get_pos") +
-                                       timeout_line("get_velocity") + timeout_line("get_current"));
-    EXPECT_GE(took, 100ms);
-    EXPECT_LT(took, 600ms);
-    EXPECT_THAT(codes, ElementsAre(1));
+    EXPECT_EQ(q.get_pos(out.fdb), -1);
+    EXPECT_THAT(GetCapturedStdout(), MatchesRegex("(\\[Warning\\] \\[Qmhv1::get_pos_limited\\(\\)\\] DEVICE RECVFROM: "
+                                                  "192\\.168\\.137\\.41, TIMEOUT\n){6}\\[Error\\].* get_pos_limited\\(\\) fail\n"));
+    hand->set_faults({});
+    EXPECT_EQ(q.get_pos(out.fdb), 0);
+    EXPECT_EQ(q.pos_limits, hand->pos_limits());
+}
+
+// Every row that awaits a reply times out just after its budget with its own line.
+TEST_F(Qmhv1Protocol, SilentHandEndsEveryRequestWithItsRecvfromLine) {
+    hand->set_faults(dexhand_test::silent());
+    q.pos_limits = hand->pos_limits();
+    for (const Operation* row : ops::kAll) {
+        if (row->awaits == BaseHandProtocol::Awaits::Nothing || row == &ops::kReboot) continue;
+        SCOPED_TRACE(row->name);
+        CaptureStdout();
+        const long long took = elapsed_ms([&] { EXPECT_EQ(kCalls.at(row->name).run(q, out), -2); });
+        EXPECT_THAT(GetCapturedStdout(), testing::EndsWith(timeout_line(*row, "RECVFROM")));  // after any trace
+        EXPECT_GT(took, row->budget_ms);
+        EXPECT_LT(took, row->budget_ms + 500);
+    }
+}
+
+TEST_F(Qmhv1Protocol, SilentHandLeavesTheTimeoutCodeAndDefaultRows) {
+    hand->set_faults(dexhand_test::silent());
+    q.pos_limits = hand->pos_limits();
+    std::vector<std::vector<float>> pvc;
+    out.codes = {3, 4};
+    CaptureStdout();
+    EXPECT_EQ(q.get_errorcode(out.codes), -2);
+    EXPECT_EQ(q.get_pvc(pvc), -2);
+    GetCapturedStdout();
+    EXPECT_THAT(out.codes, ElementsAre(1));
     EXPECT_EQ(pvc, std::vector<std::vector<float>>(3, std::vector<float>(6, 0.0f)));
-    ASSERT_TRUE(rig.hand->wait_received(2334, 7, 1s));
-    EXPECT_EQ(rig.hand->reboots(), 1);
-    // Current and velocity reads send their request again after empty polls.
-    const Frames sent = rig.frames(2334);
+}
+
+TEST_F(Qmhv1Protocol, RebootTakesOnePollWhateverItFinds) {
+    hand->set_faults(dexhand_test::silent());
+    EXPECT_EQ(q.reboot(), 0);
+    ASSERT_TRUE(hand->wait_received(2334, 1, 1s));
+    EXPECT_EQ(hand->reboots(), 1);
+}
+
+TEST_F(Qmhv1Protocol, CurrentAndVelocityReadsResendAfterEmptyPolls) {
+    hand->set_faults(dexhand_test::silent());
+    q.recv_counts_limit = 2000;
+    CaptureStdout();
+    EXPECT_EQ(q.get_velocity(out.velocity), -2);
+    EXPECT_EQ(q.get_current(out.current), -2);
+    GetCapturedStdout();
+    const Frames sent = frames(2334);
     EXPECT_GT(std::count(sent.begin(), sent.end(), bytes({3})), 1);
     EXPECT_GT(std::count(sent.begin(), sent.end(), bytes({4})), 1);
 }
 
-TEST(Qmhv1Protocol, FailingSendsEndWithTheSendtoWarning) {
+TEST(Qmhv1Endpoints, AnAddressThatIsNotIpv4TextThrows) {
     EXPECT_THROW(Qmhv1("192.168.137.256"), std::invalid_argument);
-    const std::string broadcast = "192.168.137.255";  // no permission: every send fails
-    Qmhv1 q(broadcast);
-    std::vector<long> cnt;
-    CaptureStdout();
-    EXPECT_EQ(q.calibration(), -2);
-    EXPECT_EQ(q.get_cnt(cnt), -2);
-    EXPECT_EQ(q.reboot(), -2);
-    EXPECT_EQ(GetCapturedStdout(), timeout_line("calibration", "SENDTO", broadcast) +
-                                       timeout_line("get_cnt", "SENDTO", broadcast) +
-                                       timeout_line("reboot", "SENDTO", broadcast));
 }
 
-TEST(Qmhv1Protocol, ConfigurationAndIdentity) {
-    Rig rig;
-    std::string cfg;
-    EXPECT_EQ(rig.q.set_comm_config(R"({"sn":"AB000123","mac_address":[18,52,342],"static_ip":[10,1]})"), 0);
-    rig.settled(2334, 3);
-    EXPECT_EQ(rig.q.get_comm_config(cfg), 0);
-    EXPECT_THAT(cfg, HasSubstr(R"("sn":"AB000123","mac_address":[18,52,86,0,0,0],"static_ip":[10,1,0,0])"));
+// Without SO_BROADCAST every send to the broadcast address fails: each row
+// retries until its budget and ends with its SENDTO line.
+TEST(Qmhv1Endpoints, FailingSendsEndEveryRowWithItsSendtoLine) {
+    const std::string broadcast = "192.168.137.255";
+    Qmhv1 q(broadcast);
+    q.pos_limits.assign(12, 2000.0f);
+    Outputs out;
+    for (const Operation* row : ops::kAll) {
+        SCOPED_TRACE(row->name);
+        CaptureStdout();
+        EXPECT_EQ(kCalls.at(row->name).run(q, out), -2);
+        EXPECT_THAT(GetCapturedStdout(), testing::EndsWith(timeout_line(*row, "SENDTO", broadcast)));
+    }
+}
 
-    // A reply without the version array is passed over (one line each).
-    rig.hand->set_faults({false, 0, 1, {R"({"sn":"x"})"}});
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(rig.q.get_comm_config(cfg), 0);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "[ERROR] [qmhv1][get_comm_config] check reply failed\n");
-    rig.hand->set_faults({});
-    rig.hand->script(2334, "[1]");
-    rig.hand->script(2334, R"({"hardware_verison":[]} tail)");
-    cfg = "kept";
+TEST_F(Qmhv1Protocol, ConfigurationItemsAreWrittenAndReadBack) {
+    EXPECT_EQ(q.set_comm_config(R"({"sn":"AB000123","mac_address":[18,52,342],"static_ip":[10,1]})"), 0);
+    arrived(2334, 3);
+    EXPECT_EQ(q.get_comm_config(out.cfg), 0);
+    EXPECT_THAT(out.cfg, HasSubstr(R"("sn":"AB000123","mac_address":[18,52,86,0,0,0],"static_ip":[10,1,0,0])"));
+}
+
+TEST_F(Qmhv1Protocol, AConfigurationReplyWithoutTheVersionArrayIsPassedOver) {
+    hand->set_faults(dexhand_test::ahead({R"({"sn":"x"})"}));
+    CaptureStderr();
+    EXPECT_EQ(q.get_comm_config(out.cfg), 0);
+    EXPECT_EQ(GetCapturedStderr(), "[ERROR] [qmhv1][get_comm_config] check reply failed\n");
+    EXPECT_EQ(out.cfg, hand->config_text());
+}
+
+TEST_F(Qmhv1Protocol, AConfigurationReplyThatIsNoObjectOrNoJsonFails) {
+    hand->script(2334, "[1]");
+    hand->script(2334, R"({"hardware_verison":[]} tail)");
+    out.cfg = "kept";
     CaptureStdout();
-    EXPECT_EQ(rig.q.get_comm_config(cfg), -1);
-    EXPECT_EQ(rig.q.get_comm_config(cfg), -1);
-    EXPECT_EQ(cfg, "kept");
+    EXPECT_EQ(q.get_comm_config(out.cfg), -1);
+    EXPECT_EQ(q.get_comm_config(out.cfg), -1);
+    EXPECT_EQ(GetCapturedStdout(), "[Error] [qmhv1][get_comm_config(std::string &cfg)] reply is not a JSON object\n"
+                                   "Error in parsing JSON data\n");
+    EXPECT_EQ(out.cfg, "kept");
+}
 
-    // Refused items: nothing of theirs is sent, later items neither.
-    const auto before = rig.hand->received_count(2334);
-    EXPECT_EQ(rig.q.set_comm_config("[1,2]"), -1);
-    EXPECT_EQ(rig.q.set_comm_config("{"), -1);
-    EXPECT_EQ(rig.q.set_comm_config(R"({"sn":"S2","mac_address":[1,2.5],"static_ip":[1,2,3,4]})"), -1);
-    EXPECT_EQ(rig.q.set_ip({1, 2, 3, 4, 5}), -1);
-    EXPECT_EQ(rig.q.set_ip({1, 2, 256, 4}), -1);
-    EXPECT_EQ(rig.q.set_mac(std::vector<int>(7, 1)), -1);
-    EXPECT_EQ(rig.q.set_sn(std::string(32, 'x')), -1);
+TEST_F(Qmhv1Protocol, RefusedIdentityItemsSendNothingOfTheirsNorLaterItems) {
+    CaptureStdout();
+    EXPECT_EQ(q.set_comm_config("[1,2]"), -1);
+    EXPECT_EQ(q.set_comm_config("{"), -1);
+    EXPECT_EQ(q.set_comm_config(R"({"sn":"S2","mac_address":[1,2.5],"static_ip":[1,2,3,4]})"), -1);
+    EXPECT_EQ(q.set_ip({1, 2, 3, 4, 5}), -1);
+    EXPECT_EQ(q.set_ip({1, 2, 256, 4}), -1);
+    EXPECT_EQ(q.set_mac(std::vector<int>(7, 1)), -1);
+    EXPECT_EQ(q.set_sn(std::string(32, 'x')), -1);
     EXPECT_EQ(GetCapturedStdout(),
-              "[Error] [qmhv1][get_comm_config(std::string &cfg)] reply is not a JSON object\n"
-              "Error in parsing JSON data\n"
               "[Error] [qmhv1][set_comm_config(std::string cfg)] configuration is not a JSON object\n"
               "Error in parsing JSON data\n"
               "[Error] [qmhv1][set_comm_config(std::string cfg)] mac_address must hold 32-bit integers\n"
               "[Error] [qmhv1][set_ip(std::vector<int> ip)] ip size must be at most 4\n"
               "[Error] [qmhv1][set_mac(std::vector<int> mac)] mac size must be at most 6\n"
               "[Error] [qmhv1][set_sn(std::string sn)] sn length must be at most 31\n");
-    EXPECT_EQ(rig.settled(2334, before + 1).size(), before + 1);  // only S2
-    EXPECT_EQ(rig.hand->sn(), "S2");
+    EXPECT_EQ(q.set_sn(std::string(31, 'x')), 0);  // the longest serial number fits
+    EXPECT_EQ(arrived(2334, 2), (Frames{bytes({0x25, 'S', '2'}) + std::string(29, '\0'),
+                                        bytes({0x25}) + std::string(31, 'x')}));
+    EXPECT_EQ(hand->sn(), std::string(31, 'x'));
 }

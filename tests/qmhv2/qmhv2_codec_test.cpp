@@ -79,7 +79,8 @@ TEST(Qmhv2Numbers, ManyFloatsReadBackWithTheShortestDigitsInTheWritersLayout) {
         const std::string text = codec::format_number(value);
         SCOPED_TRACE(text);
         const double back = std::strtod(text.c_str(), nullptr);
-        ASSERT_TRUE(back == value && std::signbit(back) == std::signbit(value));
+        ASSERT_EQ(back, value);
+        ASSERT_EQ(std::signbit(back), std::signbit(value));
         ASSERT_EQ(normalised(text), normalised(shortest_by_printf(value)));
         const double magnitude = std::fabs(value);
         ASSERT_EQ(text.find('e') == std::string::npos, magnitude == 0.0 || (magnitude >= 1e-6 && magnitude < 1e21));
@@ -113,7 +114,10 @@ Reply read(Reader reader, const std::string& text) {
                         : reader == Codes  ? codec::read_error_codes(text, codes)
                                            : codec::read_matrix(text, matrix);
     if (reply != Reply::Ok) {
-        EXPECT_TRUE(code == 7 && angles.size() == 1 && codes.size() == 1 && matrix.size() == 1) << text;
+        EXPECT_EQ(code, 7u) << text;
+        EXPECT_EQ(angles, std::vector<float>{9.0f}) << text;
+        EXPECT_EQ(codes, std::vector<long>{5}) << text;
+        EXPECT_EQ(matrix, (std::vector<std::vector<unsigned char>>{{7}})) << text;
     }
     return reply;
 }

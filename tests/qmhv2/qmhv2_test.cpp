@@ -1,19 +1,28 @@
 // The second-generation protocol class against a simulated hand, inside the
 // private network namespace.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <cmath>
 #include <functional>
 #include <future>
-#include <thread>
+#include <map>
 
 #include "protocols/qmhv2.h"
+#include "protocols/qmhv2_codec.h"
 #include "qmhv2_hand.h"
+#include "support/protocol_rig.h"
 #include "support/udp_peer.h"
 
+using BaseHandProtocol::Operation;
 using BaseHandProtocol::Qmhv2;
+using BaseHandProtocol::SendFailure;
+using dexhand_test::ahead;
+using dexhand_test::elapsed_ms;
+using testing::ElementsAre;
 using namespace testing::internal;  // CaptureStdout and friends
+namespace ops = BaseHandProtocol::qmhv2_operations;
 
 namespace {
 
@@ -21,14 +30,8 @@ const std::string kIp = "192.168.137.39";
 const std::string kTimeout = "DEVICE RECVFROM: 192.168.137.39, TIMEOUT\n";
 const std::string kParseError = "Error in parsing JSON data\n";
 constexpr unsigned short kCtrl = 2333, kComm = 2334, kAux = 2335;
-using Clock = std::chrono::steady_clock;
-constexpr int kSlackMs = 300;  // past a time limit: generous, since eight busy loops share two cores
-using Results = std::vector<int>;  // braces keep the calls in order
-
-long long ms_since(Clock::time_point start) {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
-}
-void sleep_ms(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+constexpr int kSlackMs = 300;  // past a budget: generous, since busy loops share two cores
+using Texts = std::vector<std::string>;
 
 std::vector<float> command(std::initializer_list<float> head) {
     std::vector<float> cmd(head);
@@ -41,35 +44,37 @@ struct Outputs {
     std::vector<long> codes;
     std::vector<std::vector<unsigned char>> matrix;
     std::string config;
-    bool empty() const { return angles.empty() && codes.empty() && matrix.empty() && config.empty(); }
 };
 
-// Every exchange with its time limit and the line of a refused send (none: the send is retried).
-struct Op {
-    std::string name;
-    int limit_ms;
-    const char* send_failed;
+const std::string kConfigChange = R"({"method":"SET","cmd":"/config","speed_limit":90})";
+
+// Every row of the table: the text it sends and a call that runs it.
+struct Call {
+    std::string text;
     std::function<int(Qmhv2&, Outputs&)> run;
 };
-const std::vector<Op> kOps = {
-    {"calibration", 100, nullptr, [](Qmhv2& q, Outputs&) { return q.calibration(); }},
-    {"set_pos", 150, nullptr, [](Qmhv2& q, Outputs&) { return q.set_pos(command({1.0f})); }},
-    {"get_errorcode", 100, nullptr, [](Qmhv2& q, Outputs& o) { return q.get_errorcode(o.codes); }},
-    {"enable", 500, "SET ENABLE FAILED", [](Qmhv2& q, Outputs&) { return q.enable(); }},
-    {"disable", 1000, "SET DISABLE FAILED", [](Qmhv2& q, Outputs&) { return q.disable(); }},
-    {"get_pos", 1000, "GET PVA FAILED", [](Qmhv2& q, Outputs& o) { return q.get_pos(o.angles); }},
-    {"get_ts_matrix", 1000, "SEND GET MATRIX FAILED",
-     [](Qmhv2& q, Outputs& o) { return q.get_ts_matrix(o.matrix); }},
-    {"get_comm_config", 1000, "SEND GET CONFIG FAILED",
-     [](Qmhv2& q, Outputs& o) { return q.get_comm_config(o.config); }},
-    {"set_comm_config", 1000, "SEND SET MATRIX FAILED", [](Qmhv2& q, Outputs&) { return q.set_comm_config("{}"); }},
+const std::map<std::string, Call> kCalls = {
+    {"calibration", {R"({"method":"SET","cmd":"/calibration"})", [](Qmhv2& q, Outputs&) { return q.calibration(); }}},
+    {"enable", {R"({"method":"SET","cmd":"/enable"})", [](Qmhv2& q, Outputs&) { return q.enable(); }}},
+    {"disable", {R"({"method":"SET","cmd":"/disable"})", [](Qmhv2& q, Outputs&) { return q.disable(); }}},
+    {"set_pos",
+     {R"({"method":"SET","cmd":"/pos","position":[10.0,0.0,0.0,0.0,0.0,0.0,0.0,0.0,0.0,0.0,0.0,-1.0]})",
+      [](Qmhv2& q, Outputs&) { return q.set_pos(command({10.0f, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, -1.0f})); }}},
+    {"get_pos", {R"({"method":"GET","cmd":"/pva"})", [](Qmhv2& q, Outputs& o) { return q.get_pos(o.angles); }}},
+    {"get_errorcode",
+     {R"({"method":"GET","cmd":"/errorcode"})", [](Qmhv2& q, Outputs& o) { return q.get_errorcode(o.codes); }}},
+    {"get_ts_matrix",
+     {R"({"method":"GET","cmd":"/matrix"})", [](Qmhv2& q, Outputs& o) { return q.get_ts_matrix(o.matrix); }}},
+    {"get_comm_config",
+     {R"({"method":"GET","cmd":"/config"})", [](Qmhv2& q, Outputs& o) { return q.get_comm_config(o.config); }}},
+    {"set_comm_config", {kConfigChange, [](Qmhv2& q, Outputs&) { return q.set_comm_config(kConfigChange); }}},
 };
 
-// get_errorcode's "[INFO] init_ms: N", N past its 100 ms limit, right before its last line.
-void expect_init_ms_then(const std::string& lines, const std::string& last) {
-    const std::string info = "[INFO] init_ms: ";
-    ASSERT_EQ(lines.rfind(info, 0), 0u) << lines;
-    EXPECT_GE(std::stol(lines.substr(info.size())), 101);
+// get_errorcode's "[INFO] init_ms: N", N past its budget, right before its last line.
+void expect_elapsed_then(const std::string& lines, const Operation& row, const std::string& last) {
+    const std::string head = "[INFO] init_ms: ";
+    ASSERT_EQ(lines.rfind(head, 0), 0u) << lines;
+    EXPECT_GT(std::stol(lines.substr(head.size())), row.budget_ms);
     EXPECT_EQ(lines.substr(lines.find('\n') + 1), last);
 }
 
@@ -78,47 +83,50 @@ protected:
     sim::Simulator simulator;
     std::shared_ptr<sim::Qmhv2Hand> hand = simulator.add<sim::Qmhv2Hand>(kIp);
     Qmhv2 qmhv2{kIp};
+    Outputs out;
+
     bool comm_readable() { return dexhand_test::wait_readable(qmhv2.comm_udp_socket->sockfd); }
     bool ctrl_readable() { return dexhand_test::wait_readable(qmhv2.ctrl_udp_socket->sockfd); }
-    std::vector<std::string> received(unsigned short port) {
-        std::vector<std::string> out;
-        for (const auto& r : hand->received(port)) out.push_back(r.bytes);
-        return out;
+    Texts received(unsigned short port) {
+        Texts texts;
+        for (const auto& r : hand->received(port)) texts.push_back(r.bytes);
+        return texts;
     }
 };
 
 }  // namespace
 
-TEST_F(Qmhv2Test, EveryExchangeSendsItsTextOnItsPortAndSucceeds) {
-    Outputs out{{99.0f}, {7}, {{42}}, ""};  // appended to, not cleared
-    const std::string config = hand->config(), change = R"({"method":"SET","cmd":"/config","speed_limit":90})";
+TEST_F(Qmhv2Test, EveryRowSendsItsTextOnItsPortAndSucceeds) {
+    Texts expected[2];
     CaptureStdout();
-    EXPECT_EQ((Results{qmhv2.enable(), qmhv2.disable(), qmhv2.calibration()}), Results(3, 0));
-    EXPECT_FALSE(hand->enabled());
-    EXPECT_EQ(qmhv2.set_pos(command({10.0f, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, -1.0f})), 0);
-    EXPECT_EQ(qmhv2.fast_set_positions(command({12.3f, 0.1f, 1e-7f, -0.0f})), 0);
-    EXPECT_EQ((Results{qmhv2.get_pos(out.angles), qmhv2.get_errorcode(out.codes), qmhv2.get_ts_matrix(out.matrix),
-                       qmhv2.get_comm_config(out.config), qmhv2.set_comm_config(change)}),
-              Results(5, 0));
+    for (const Operation* row : ops::kAll) {
+        EXPECT_EQ(kCalls.at(row->name).run(qmhv2, out), 0) << row->name;
+        expected[row->port == BaseHandProtocol::Port::Comm].push_back(kCalls.at(row->name).text);
+    }
     EXPECT_EQ(GetCapturedStdout(), "");
-
-    EXPECT_EQ(received(kCtrl),
-              (std::vector<std::string>{
-                  R"({"method":"SET","cmd":"/enable"})", R"({"method":"SET","cmd":"/disable"})",
-                  R"({"method":"SET","cmd":"/calibration"})",
-                  R"({"method":"SET","cmd":"/pos","position":[10.0,0.0,0.0,0.0,0.0,0.0,0.0,0.0,0.0,0.0,0.0,-1.0]})",
-                  R"({"method":"SET","cmd":"/pos","position":[12.300000190734863,0.10000000149011612,)"
-                  R"(1.0000000116860974e-7,-0.0,0.0,0.0,0.0,0.0,0.0,0.0,0.0,0.0]})"}));
-    EXPECT_EQ(received(kComm),
-              (std::vector<std::string>{R"({"method":"GET","cmd":"/pva"})", R"({"method":"GET","cmd":"/errorcode"})",
-                                        R"({"method":"GET","cmd":"/matrix"})", R"({"method":"GET","cmd":"/config"})",
-                                        change}));
+    EXPECT_EQ(received(kCtrl), expected[0]);
+    EXPECT_EQ(received(kComm), expected[1]);
     EXPECT_EQ(hand->received_count(kAux), 0u);
-    EXPECT_TRUE(out.angles.size() == 13u && out.angles[0] == 99.0f);
-    EXPECT_EQ(out.codes, (std::vector<long>{7, 4294967295L, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));  // calibrating
-    EXPECT_EQ(out.config, config);
-    EXPECT_NE(hand->config().find(R"("speed_limit":90)"), std::string::npos);
+}
+
+TEST_F(Qmhv2Test, PositionsGoOutWithTheShortestDigitsThatReadBack) {
+    EXPECT_EQ(qmhv2.fast_set_positions(command({12.3f, 0.1f, 1e-7f, -0.0f})), 0);
+    EXPECT_EQ(received(kCtrl), Texts{R"({"method":"SET","cmd":"/pos","position":[12.300000190734863,)"
+                                     R"(0.10000000149011612,1.0000000116860974e-7,-0.0,0.0,0.0,0.0,0.0,0.0,0.0,0.0,0.0]})"});
     EXPECT_EQ(hand->targets()[0], static_cast<double>(12.3f));
+}
+
+TEST_F(Qmhv2Test, ReadsAppendToTheirOutputs) {
+    out.angles = {99.0f};
+    out.codes = {7};
+    out.matrix = {{42}};
+    hand->set_angles({1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12});
+    ASSERT_EQ(qmhv2.calibration(), 0);
+    EXPECT_EQ(qmhv2.get_pos(out.angles), 0);
+    EXPECT_EQ(qmhv2.get_errorcode(out.codes), 0);
+    EXPECT_EQ(qmhv2.get_ts_matrix(out.matrix), 0);
+    EXPECT_EQ(out.angles, (std::vector<float>{99, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12}));
+    EXPECT_EQ(out.codes, (std::vector<long>{7, 4294967295L, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));  // calibrating
     // Bits 16-23, 8-15 and 0-7 of each element; 32 elements to a row.
     const std::vector<std::uint32_t> elements = hand->matrix();
     std::vector<std::vector<unsigned char>> rows = {{42}, {}, {}};
@@ -126,13 +134,23 @@ TEST_F(Qmhv2Test, EveryExchangeSendsItsTextOnItsPortAndSucceeds) {
     EXPECT_EQ(out.matrix, rows);
 }
 
-TEST_F(Qmhv2Test, RefusedArgumentsPrintTheirLineAndSendNothing) {
+TEST_F(Qmhv2Test, ConfigurationIsReadAsItStandsAndWritten) {
+    const std::string config = hand->config();
+    EXPECT_EQ(qmhv2.get_comm_config(out.config), 0);
+    EXPECT_EQ(out.config, config);
+    EXPECT_EQ(qmhv2.set_comm_config(kConfigChange), 0);
+    EXPECT_THAT(hand->config(), testing::HasSubstr(R"("speed_limit":90)"));
+}
+
+TEST_F(Qmhv2Test, CommandsOfWrongSizeOrNotFinitePrintTheirLineAndSendNothing) {
     CaptureStdout();
-    for (const std::size_t size : {11, 13, 0}) EXPECT_EQ(qmhv2.set_pos(std::vector<float>(size, 0.0f)), -1);
+    EXPECT_EQ(qmhv2.set_pos(std::vector<float>(11, 0.0f)), -1);
+    EXPECT_EQ(qmhv2.set_pos(std::vector<float>(13, 0.0f)), -1);
+    EXPECT_EQ(qmhv2.set_pos({}), -1);
     EXPECT_EQ(qmhv2.fast_set_positions(std::vector<float>(6, 0.0f)), -1);
-    EXPECT_EQ((Results{qmhv2.set_pos(command({1.0f, NAN})), qmhv2.set_pos(command({INFINITY})),
-                       qmhv2.fast_set_positions(command({-INFINITY}))}),
-              Results(3, -1));
+    EXPECT_EQ(qmhv2.set_pos(command({1.0f, NAN})), -1);
+    EXPECT_EQ(qmhv2.set_pos(command({INFINITY})), -1);
+    EXPECT_EQ(qmhv2.fast_set_positions(command({-INFINITY})), -1);
     EXPECT_EQ(qmhv2.set_comm_config(std::string(1024, ' ')), -1);
     const std::string size = "qmhv2 set_pos(): Cmd container must contain 12 elements, now: ";
     const std::string hint = "            if you don't want the other fingers to move, you can fill them with -1\n";
@@ -141,135 +159,142 @@ TEST_F(Qmhv2Test, RefusedArgumentsPrintTheirLineAndSendNothing) {
               size + "11" + hint + size + "13" + hint + size + "0" + hint +
                   "qmhv2 fast_set_positions(std::vector<float> pos): pos.size() != 12, is 6\n" + finite + finite + finite +
                   "qmhv2 set_comm_config(): config text must be shorter than 1024 bytes, is 1024\n");
-    sleep_ms(30);
-    EXPECT_EQ(hand->received_count(kCtrl) + hand->received_count(kComm) + hand->received_count(kAux), 0u);
-
-    EXPECT_EQ(qmhv2.set_comm_config(std::string(1023, ' ')), 0);  // the longest that fits goes out whole
-    EXPECT_EQ(received(kComm), std::vector<std::string>{std::string(1023, ' ')});
+    // The longest text that fits goes out whole, as the first datagram the hand sees.
+    EXPECT_EQ(qmhv2.set_comm_config(std::string(1023, ' ')), 0);
+    EXPECT_EQ(received(kComm), Texts{std::string(1023, ' ')});
+    EXPECT_EQ(hand->received_count(kCtrl), 0u);
 }
 
-TEST_F(Qmhv2Test, JointsMoveTowardTheirTargetsUnlessDisabled) {
-    hand->set_speed(100.0);
-    hand->set_angles({0, 5, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0});
-    std::vector<float> angles;
-    ASSERT_EQ((Results{qmhv2.set_pos(command({30.0f, -1.0f})), qmhv2.get_pos(angles)}), Results(2, 0));  // -1: keep
-    EXPECT_TRUE(angles[0] > 0.0f && angles[0] < 30.0f) << angles[0];  // on its way: 30 units take 300 ms
-    sleep_ms(400);
+TEST_F(Qmhv2Test, PvcHoldsLivePositionsAndTwoDefaultRowsWithTheCurrentReadsStatus) {
+    hand->set_angles({30, 5, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0});
     std::vector<std::vector<float>> pvc;
     EXPECT_EQ(qmhv2.get_pvc(pvc), -1);
     EXPECT_EQ(pvc, (std::vector<std::vector<float>>{command({30.0f, 5.0f}), command({}), command({})}));
-
-    ASSERT_EQ((Results{qmhv2.disable(), qmhv2.set_pos(command({-20.0f, 5.0f}))}), Results(2, 0));
-    sleep_ms(50);
-    angles.clear();
-    ASSERT_EQ(qmhv2.get_pos(angles), 0);
-    EXPECT_EQ(angles[0], 30.0f);
 }
 
-TEST_F(Qmhv2Test, RefusedCommandsPrintTheirFailedLinesPastEmptyAndNulLedDatagrams) {
-    hand->set_faults(sim::Faults{false, 0, 1, {"", std::string("\0{}", 3)}});
-    hand->set_calibration(0, true);  // a failed run ends in first code 1
-    std::vector<long> codes;
-    ASSERT_EQ((Results{qmhv2.calibration(), qmhv2.get_errorcode(codes)}), Results(2, 0));
-    EXPECT_EQ(codes[0], 1);
+TEST_F(Qmhv2Test, RefusalCodesPrintTheRowsFailureLine) {
     hand->set_command_code("/enable", 3);
     hand->set_command_code("/disable", 2);
     hand->set_command_code("/calibration", 3);
     CaptureStdout();
-    EXPECT_EQ((Results{qmhv2.enable(), qmhv2.disable(), qmhv2.calibration()}), Results(3, -1));
+    EXPECT_EQ(qmhv2.enable(), -1);
+    EXPECT_EQ(qmhv2.disable(), -1);
+    EXPECT_EQ(qmhv2.calibration(), -1);
     EXPECT_EQ(GetCapturedStdout(), "MOTOR: 192.168.137.39, SET ENABLE FAILED\n"
                                    "MOTOR: 192.168.137.39, SET DISABLE FAILED\n"
                                    "MOTOR: 192.168.137.39, SET CALIBRATION FAILED\n");
-    std::string config;
-    EXPECT_EQ(qmhv2.get_comm_config(config), 0);
-    EXPECT_EQ(config, hand->config());
+}
 
-    // Calibration takes any JSON answer, success without an unsigned code; so does set_comm_config.
-    hand->set_faults(sim::Faults{});
+TEST_F(Qmhv2Test, AFailedCalibrationRunEndsInErrorCodeOne) {
+    hand->set_calibration(0, true);
+    EXPECT_EQ(qmhv2.calibration(), 0);
+    EXPECT_EQ(qmhv2.get_errorcode(out.codes), 0);
+    EXPECT_EQ(out.codes, (std::vector<long>{1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
+}
+
+TEST_F(Qmhv2Test, EmptyAndNulLedDatagramsArePassedOver) {
+    hand->set_faults(ahead({"", std::string("\0{}", 3)}));
+    EXPECT_EQ(qmhv2.get_comm_config(out.config), 0);
+    EXPECT_EQ(out.config, hand->config());
+}
+
+TEST_F(Qmhv2Test, CalibrationTakesAnyJsonAnswerWithoutAnUnsignedCode) {
     CaptureStdout();
     for (const char* answer : {"{}", R"({"errorcode":-1})", R"({"errorcode":"3"})", "[3]", "3"}) {
         hand->script(kCtrl, answer);
         EXPECT_EQ(qmhv2.calibration(), 0) << answer;
     }
-    hand->script(kComm, R"({"errorcode":1})");
-    EXPECT_EQ(qmhv2.set_comm_config("whatever the hand makes of it"), 0);
     EXPECT_EQ(GetCapturedStdout(), "");
 }
 
-TEST_F(Qmhv2Test, AReplyThatDoesNotParseEndsEveryParsingOperationAtOnce) {
-    hand->set_faults(sim::Faults{false, 0, 1, {R"({"errorcode":)"}});  // a good answer right behind it
-    Outputs out;
-    for (const Op& op : kOps) {
-        if (op.name == "get_comm_config") continue;  // takes any text, below
-        SCOPED_TRACE(op.name);
+TEST_F(Qmhv2Test, SetCommConfigTakesAnyJsonAnswer) {
+    hand->script(kComm, R"({"errorcode":1})");
+    EXPECT_EQ(qmhv2.set_comm_config("whatever the hand makes of it"), 0);
+}
+
+TEST_F(Qmhv2Test, AReplyThatDoesNotParseEndsEveryParsingRowAtOnce) {
+    hand->set_faults(ahead({R"({"errorcode":)"}));  // a good answer right behind it
+    for (const Operation* row : ops::kAll) {
+        if (row == &ops::kGetCommConfig) continue;  // takes any text, below
+        SCOPED_TRACE(row->name);
         Qmhv2 fresh(kIp);  // so the good answer left behind is nobody's
         CaptureStdout();
-        const auto start = Clock::now();
-        EXPECT_EQ(op.run(fresh, out), -1);
-        EXPECT_LT(ms_since(start), 90);
+        const long long took = elapsed_ms([&] { EXPECT_EQ(kCalls.at(row->name).run(fresh, out), -1); });
+        EXPECT_LT(took, row->budget_ms - 10);
         EXPECT_EQ(GetCapturedStdout(), kParseError);
     }
-    EXPECT_TRUE(out.empty());
+    EXPECT_THAT(out.angles, ElementsAre());
+    EXPECT_THAT(out.codes, ElementsAre());
+    EXPECT_THAT(out.matrix, ElementsAre());
+}
+
+TEST_F(Qmhv2Test, TheConfigurationReadTakesEvenTextThatDoesNotParse) {
+    hand->set_faults(ahead({R"({"errorcode":)"}));
     EXPECT_EQ(qmhv2.get_comm_config(out.config), 0);
     EXPECT_EQ(out.config, R"({"errorcode":)");
 }
 
 TEST_F(Qmhv2Test, RepliesWithoutTheAwaitedMemberArePassedOver) {
     // Ahead of each answer: the members of the wrong kind, and a root that is no object.
-    hand->set_faults(sim::Faults{false, 0, 1, {R"({"errorcode":"0","angle":{},"matrix":7})", "[0]"}});
-    Outputs out;
+    hand->set_faults(ahead({R"({"errorcode":"0","angle":{},"matrix":7})", "[0]"}));
     CaptureStdout();
     CaptureStderr();
-    EXPECT_EQ((Results{qmhv2.enable(), qmhv2.disable(), qmhv2.get_pos(out.angles), qmhv2.get_errorcode(out.codes),
-                       qmhv2.get_ts_matrix(out.matrix)}),
-              Results(5, 0));
+    EXPECT_EQ(qmhv2.enable(), 0);
+    EXPECT_EQ(qmhv2.disable(), 0);
+    EXPECT_EQ(qmhv2.get_pos(out.angles), 0);
+    EXPECT_EQ(qmhv2.get_errorcode(out.codes), 0);
+    EXPECT_EQ(qmhv2.get_ts_matrix(out.matrix), 0);
     const std::string passed = "\"angle\" is not an array or does not exist.\n";
     EXPECT_EQ(GetCapturedStderr(), passed + passed);
     EXPECT_EQ(GetCapturedStdout(), "");
-    EXPECT_TRUE(out.angles.size() == 12u && out.codes.size() == 12u && out.matrix.size() == 2u);
-
-    hand->set_faults(sim::Faults{false, 0, 1, {R"({"errorcode":0})"}});  // not a position answer
-    EXPECT_EQ(qmhv2.set_pos(std::vector<float>(12, 2.0f)), 0);
-    sleep_ms(30);
-    EXPECT_EQ(hand->targets()[0], 2.0);
+    EXPECT_EQ(out.angles, command({}));
+    EXPECT_EQ(out.codes, std::vector<long>(12, 0));
+    EXPECT_EQ(out.matrix.size(), 2u);
 }
 
-TEST_F(Qmhv2Test, LeftoverRepliesAreTakenByTheNextExchangeOnTheirEndpoint) {
-    Outputs out;
+TEST_F(Qmhv2Test, APositionCommandPassesOverAnAnswerThatIsNoPositionAnswer) {
+    hand->set_faults(ahead({R"({"errorcode":0})"}));
+    EXPECT_EQ(qmhv2.set_pos(std::vector<float>(12, 2.0f)), 0);
+    EXPECT_EQ(hand->targets(), std::vector<double>(12, 2.0));
+}
+
+TEST_F(Qmhv2Test, AStrayReplyIsPassedOverByAKeyedReadAndTakenByTheConfigurationRead) {
     ASSERT_EQ(qmhv2.get_pos(out.angles), 0);  // the hand now knows where port 2334's replies go
-    // Keyed: passed over. First text: taken as the answer.
     const std::string stray = R"({"angle":[1,2,3]})";
-    ASSERT_TRUE(hand->push(kComm, stray) && comm_readable());
+    ASSERT_TRUE(hand->push(kComm, stray));
+    ASSERT_TRUE(comm_readable());
     EXPECT_EQ(qmhv2.get_errorcode(out.codes), 0);
     EXPECT_EQ(out.codes, std::vector<long>(12, 0));
-    ASSERT_TRUE(hand->push(kComm, stray) && comm_readable());
+    ASSERT_TRUE(hand->push(kComm, stray));
+    ASSERT_TRUE(comm_readable());
     EXPECT_EQ(qmhv2.get_comm_config(out.config), 0);
     EXPECT_EQ(out.config, stray);
+}
 
-    // An answer sent twice leaves one copy behind for the next read.
+TEST_F(Qmhv2Test, AnAnswerSentTwiceLeavesOneCopyForTheNextRead) {
     hand->set_answer("/errorcode", sim::Qmhv2Hand::Answer::Twice);
     EXPECT_EQ(qmhv2.get_errorcode(out.codes), 0);
     ASSERT_TRUE(comm_readable());
     EXPECT_EQ(qmhv2.get_comm_config(out.config), 0);
     EXPECT_EQ(out.config, "{\"errorcode\":[0,0,0,0,0,0,0,0,0,0,0,0]}");
+}
 
-    // A late acknowledgement answers the next calibration, whose refusal enable then takes.
-    hand->set_faults(sim::Faults{false, 250, 1, {}});
+TEST_F(Qmhv2Test, ALateAcknowledgementAnswersTheNextCommand) {
+    hand->set_faults(dexhand_test::delayed(250));
     CaptureStdout();
     EXPECT_EQ(qmhv2.calibration(), -2);
     EXPECT_EQ(GetCapturedStdout(), kTimeout);
-    hand->set_faults(sim::Faults{});
+    hand->set_faults({});
     ASSERT_TRUE(ctrl_readable());
     hand->set_command_code("/calibration", 3);
     CaptureStdout();
-    EXPECT_EQ(qmhv2.calibration(), 0);
+    EXPECT_EQ(qmhv2.calibration(), 0);  // took the late acknowledgement
     ASSERT_TRUE(ctrl_readable());
-    EXPECT_EQ(qmhv2.enable(), -1);
+    EXPECT_EQ(qmhv2.enable(), -1);  // took the calibration's refusal
     EXPECT_EQ(GetCapturedStdout(), "MOTOR: 192.168.137.39, SET ENABLE FAILED\n");
 }
 
-TEST_F(Qmhv2Test, BadMatricesAnglesAndCodesPrintTheirLineAndLeaveTheOutputAlone) {
-    Outputs out;
+TEST_F(Qmhv2Test, UnusableRepliesPrintTheirLineAndLeaveTheOutputAlone) {
     out.matrix = {{42}};
     CaptureStdout();
     CaptureStderr();
@@ -289,60 +314,70 @@ TEST_F(Qmhv2Test, BadMatricesAnglesAndCodesPrintTheirLineAndLeaveTheOutputAlone)
                                    "\"errorcode\" holds an element that is not an unsigned 32-bit integer.\n" +
                                        kParseError);
     EXPECT_EQ(out.matrix, (std::vector<std::vector<unsigned char>>{{42}}));
-    EXPECT_TRUE(out.angles.empty() && out.codes.empty());
+    EXPECT_THAT(out.angles, ElementsAre());
+    EXPECT_THAT(out.codes, ElementsAre());
 }
 
-TEST_F(Qmhv2Test, RefusedSendsFailAtOnceOrAreRetriedUntilTheLimit) {
-    Qmhv2 refused("192.168.137.255");  // without SO_BROADCAST every send there fails
+// Without SO_BROADCAST every send to the broadcast address fails: a row that
+// fails at once prints its failure line, the others retry until their budget.
+TEST(Qmhv2Sends, RefusedSendsFailAtOnceOrAreRetriedUntilTheBudget) {
+    Qmhv2 refused("192.168.137.255");
     const std::string sendto = "DEVICE SENDTO: 192.168.137.255, TIMEOUT\n";
     Outputs out;
-    for (const Op& op : kOps) {
-        SCOPED_TRACE(op.name);
+    for (const Operation* row : ops::kAll) {
+        SCOPED_TRACE(row->name);
+        const bool fails_at_once = row->on_send_failure == SendFailure::Fail;
         CaptureStdout();
-        const auto start = Clock::now();
-        EXPECT_EQ(op.run(refused, out), op.send_failed ? -1 : -2);
-        const long long took = ms_since(start);
+        const long long took = elapsed_ms([&] { EXPECT_EQ(kCalls.at(row->name).run(refused, out), fails_at_once ? -1 : -2); });
         const std::string lines = GetCapturedStdout();
-        if (op.send_failed) {
-            EXPECT_EQ(lines, "MOTOR: 192.168.137.255, " + std::string(op.send_failed) + "\n");
+        if (fails_at_once) {
+            EXPECT_EQ(lines, "MOTOR: 192.168.137.255" + std::string(row->failure_line) + "\n");
             EXPECT_LT(took, 20);
-        } else if (op.name == "get_errorcode") {
-            expect_init_ms_then(lines, sendto);
+        } else if (*row->elapsed_line != '\0') {
+            expect_elapsed_then(lines, *row, sendto);
         } else {
             EXPECT_EQ(lines, sendto);
-            EXPECT_GE(took, op.limit_ms);
+            EXPECT_GT(took, row->budget_ms);
         }
     }
-    EXPECT_TRUE(out.empty());
+    EXPECT_THAT(out.angles, ElementsAre());
+    EXPECT_THAT(out.codes, ElementsAre());
+    EXPECT_THAT(out.matrix, ElementsAre());
+    EXPECT_EQ(out.config, "");
 }
 
-TEST_F(Qmhv2Test, SilentHandTimesOutJustAfterEachLimit) {
-    hand->set_faults(sim::Faults{true, 0, 1, {}});
-    std::vector<long> codes;
+TEST_F(Qmhv2Test, SilentHandEndsGetErrorcodeWithItsElapsedTimeAndTimeoutLine) {
+    hand->set_faults(dexhand_test::silent());
     CaptureStdout();
-    const auto start = Clock::now();
-    EXPECT_EQ(qmhv2.get_errorcode(codes), -2);
-    EXPECT_LT(ms_since(start), 100 + kSlackMs);
-    expect_init_ms_then(GetCapturedStdout(), kTimeout);
+    const long long took = elapsed_ms([&] { EXPECT_EQ(qmhv2.get_errorcode(out.codes), -2); });
+    EXPECT_LT(took, ops::kGetErrorcode.budget_ms + kSlackMs);
+    expect_elapsed_then(GetCapturedStdout(), ops::kGetErrorcode, kTimeout);
+}
 
-    // The others side by side, each on an object of its own.
+TEST_F(Qmhv2Test, SilentHandEndsEveryOtherRowJustAfterItsBudget) {
+    hand->set_faults(dexhand_test::silent());
+    // Side by side, each on an object of its own.
+    std::vector<const Operation*> rows;
+    for (const Operation* row : ops::kAll) {
+        if (row != &ops::kGetErrorcode) rows.push_back(row);
+    }
     CaptureStdout();
-    std::vector<std::future<void>> running;
-    for (const Op& op : kOps) {
-        if (op.name == "get_errorcode") continue;
-        running.push_back(std::async(std::launch::async, [&op] {
+    std::vector<std::future<long long>> running;
+    for (const Operation* row : rows) {
+        running.push_back(std::async(std::launch::async, [row] {
             Qmhv2 own(kIp);
-            Outputs out;
-            const auto begin = Clock::now();
-            EXPECT_EQ(op.run(own, out), -2) << op.name;
-            const long long took = ms_since(begin);
-            EXPECT_TRUE(took > op.limit_ms && took < op.limit_ms + kSlackMs) << op.name << " took " << took;
+            Outputs mine;
+            return elapsed_ms([&] { EXPECT_EQ(kCalls.at(row->name).run(own, mine), -2) << row->name; });
         }));
     }
-    for (auto& r : running) r.get();
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        const long long took = running[i].get();
+        EXPECT_GT(took, rows[i]->budget_ms) << rows[i]->name;
+        EXPECT_LT(took, rows[i]->budget_ms + kSlackMs) << rows[i]->name;
+    }
     std::string expected;
-    for (std::size_t i = 0; i < running.size(); ++i) expected += kTimeout;
+    for (std::size_t i = 0; i < rows.size(); ++i) expected += kTimeout;
     EXPECT_EQ(GetCapturedStdout(), expected);
     EXPECT_EQ(hand->received_count(kCtrl), 4u);  // each request went out once
-    EXPECT_EQ(hand->received_count(kComm), 5u);
+    EXPECT_EQ(hand->received_count(kComm), 4u);
 }
