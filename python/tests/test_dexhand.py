@@ -87,7 +87,7 @@ def test_other_threads_run_while_init_listens(simulator):
     finally:
         done.set()
         counter.join()
-    assert during > 50
+    assert during > 20  # a held GIL would leave it at 0 or 1; a free one lets it tick ~150 times
 
 
 def test_handler_is_removed_at_exit():
