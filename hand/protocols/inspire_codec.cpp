@@ -85,13 +85,13 @@ std::vector<unsigned char> write_request(unsigned char hand_id, std::uint16_t ad
 
 std::int16_t position_register(float value) {
     if (std::isnan(value)) {
-        return -1;  // no target is safer than an undefined one
+        return kKeepTarget;  // no target is safer than an undefined one
     }
     if (value > 1.0f) {
         value = 1.0f;
     }
     if (value < 0.0f) {
-        return -1;
+        return kKeepTarget;
     }
     return static_cast<std::int16_t>(value * 1000.0f);
 }

@@ -48,8 +48,11 @@ std::vector<unsigned char> read_request(unsigned char hand_id, std::uint16_t add
 std::vector<unsigned char> write_request(unsigned char hand_id, std::uint16_t address,
                                          const std::vector<unsigned char>& data);
 
+// The target register value that leaves a joint where it is heading.
+constexpr std::int16_t kKeepTarget = -1;
+
 // A position in 0..1 as a register value: above 1 limited to 1000, negative
-// (and NaN) sent as -1, the hand's "leave this joint" value.
+// (and NaN) sent as kKeepTarget.
 std::int16_t position_register(float value);
 // Six positions in library order to register values in the hand's order.
 Registers position_registers(const std::vector<float>& positions);

@@ -39,6 +39,10 @@ Verdict keyed_verdict(Reply reply, const char* bad_element_line = "") {
     return Verdict::Ignore;
 }
 
+// A hand of this kind as its rows run on it: failure lines read "MOTOR: ",
+// the address and the row's failure text.
+Target motor(BaseHand& hand, const std::string& address) { return {hand, address, "MOTOR: " + address, Level::error}; }
+
 // The judge that takes the first reply as it stands.
 Judge take_text(std::string& reply) {
     return [&reply](std::string_view text) {
@@ -74,13 +78,11 @@ Qmhv2::Qmhv2(std::string ip_text) : ip(std::move(ip_text)) { open_endpoints(ip, 
 
 Qmhv2::~Qmhv2() = default;
 
-Target Qmhv2::target() { return {*this, ip, "MOTOR: " + ip, Level::error}; }
-
 // --- state commands ---------------------------------------------------------
 
 int Qmhv2::calibration() {
     std::string reply;
-    const Target self = target();
+    const Target self = motor(*this, ip);
     const int status = run(kCalibration, self, kCalibrationRequest, take_text(reply));
     if (status != kSuccess) {
         return status;
@@ -102,14 +104,14 @@ int Qmhv2::calibration() {
     }
 }
 
-int Qmhv2::enable() { return run_command(kEnable, target(), kEnableRequest); }
+int Qmhv2::enable() { return run_command(kEnable, motor(*this, ip), kEnableRequest); }
 
-int Qmhv2::disable() { return run_command(kDisable, target(), kDisableRequest); }
+int Qmhv2::disable() { return run_command(kDisable, motor(*this, ip), kDisableRequest); }
 
 int Qmhv2::reboot() { return kFailure; }
 
 int Qmhv2::get_errorcode(std::vector<long>& codes) {
-    return run(kGetErrorcode, target(), kErrorcodeRequest, [&codes](std::string_view reply) {
+    return run(kGetErrorcode, motor(*this, ip), kErrorcodeRequest, [&codes](std::string_view reply) {
         return keyed_verdict(read_error_codes(reply, codes),
                              "\"errorcode\" holds an element that is not an unsigned 32-bit integer.");
     });
@@ -140,7 +142,7 @@ int Qmhv2::set_pos(std::vector<float> pos) {
         emit(Level::error, "qmhv2 set_pos(): Cmd container must hold finite values only");
         return kFailure;
     }
-    return run(kSetPos, target(), std::move(request),
+    return run(kSetPos, motor(*this, ip), std::move(request),
                [](std::string_view reply) { return keyed_verdict(read_position_ack(reply)); });
 }
 
@@ -154,7 +156,7 @@ int Qmhv2::fast_set_positions(std::vector<float> pos) {
 }
 
 int Qmhv2::get_pos(std::vector<float>& pos) {
-    return run(kGetPos, target(), kPvaRequest, [&pos](std::string_view reply) {
+    return run(kGetPos, motor(*this, ip), kPvaRequest, [&pos](std::string_view reply) {
         switch (read_angles(reply, pos)) {
         case Reply::Ok:
             return Verdict::Accept;
@@ -183,7 +185,7 @@ int Qmhv2::get_pvc(std::vector<std::vector<float>>& pvc) { return BaseHand::get_
 // --- tactile matrix and configuration ---------------------------------------
 
 int Qmhv2::get_ts_matrix(std::vector<std::vector<unsigned char>>& matrix) {
-    return run(kGetTsMatrix, target(), kMatrixRequest, [&matrix](std::string_view reply) {
+    return run(kGetTsMatrix, motor(*this, ip), kMatrixRequest, [&matrix](std::string_view reply) {
         return keyed_verdict(read_matrix(reply, matrix),
                              "\"matrix\" holds an element that is not an unsigned 32-bit integer.");
     });
@@ -194,7 +196,7 @@ int Qmhv2::get_ntc(int&) { return kFailure; }
 
 int Qmhv2::get_comm_config(std::string& config) {
     std::string reply;
-    const int status = run(kGetCommConfig, target(), kConfigRequest, take_text(reply));
+    const int status = run(kGetCommConfig, motor(*this, ip), kConfigRequest, take_text(reply));
     if (status == kSuccess) {
         config = std::move(reply);
     }
@@ -209,7 +211,7 @@ int Qmhv2::set_comm_config(std::string config) {
         return kFailure;
     }
     std::string reply;
-    const int status = run(kSetCommConfig, target(), std::move(config), take_text(reply));
+    const int status = run(kSetCommConfig, motor(*this, ip), std::move(config), take_text(reply));
     if (status != kSuccess) {
         return status;
     }

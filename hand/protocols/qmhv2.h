@@ -8,8 +8,6 @@
 
 namespace BaseHandProtocol {
 
-struct Target;
-
 // Second-generation hands: twelve position values, one JSON request and one
 // JSON reply per exchange. Commands go to port 2333, reads to port 2334.
 class DEXHAND_EXPORT Qmhv2 : public BaseHand {
@@ -48,10 +46,6 @@ public:
     int get_pvc(std::vector<std::vector<float>>& pvc) override;
 
 private:
-    // This hand as its exchanges run on it: failure lines read "MOTOR: ",
-    // the address and the operation's failure text.
-    Target target();
-
     std::string ip;
 };
 

@@ -126,6 +126,7 @@ enum class Awaits {
     Bytes,         // every byte of the datagram
 };
 
+// One row of a hand kind's table.
 struct Operation {
     const char* name;  // the operation's name in the library's interface
     Port port;
