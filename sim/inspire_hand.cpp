@@ -254,6 +254,10 @@ std::vector<std::string> InspireHand::handle_config(const std::string& datagram)
 }
 
 std::vector<std::string> InspireHand::handle(unsigned short port, const std::string& datagram) {
+    // A lively hand's faults set a bit of a joint's error byte until cleared.
+    for (const std::uint32_t pick : fault_schedule_.due(Hand::now())) {
+        registers_[kError + pick % kJoints] |= static_cast<std::uint8_t>(1u << ((pick >> 8) % 5));
+    }
     if (port == kCtrlPort) {
         return handle_register_frame(datagram);
     }

@@ -63,17 +63,33 @@ Qmhv1Hand::Qmhv1Hand(std::string ip)
 
 void Qmhv1Hand::clock_changed(Clock::time_point old_now, Clock::time_point new_now) {
     last_update_ += new_now - old_now;
+    calibration_half_ += new_now - old_now;
+    calibration_end_ += new_now - old_now;
 }
 
 // --- motion -------------------------------------------------------------------
 
 void Qmhv1Hand::advance() const {
     const auto now = Hand::now();
-    const float dt = std::chrono::duration<float>(now - last_update_).count();
-    last_update_ = now;
+    if (closing_pending_ && calibration_half_ <= now) {
+        if (last_update_ < calibration_half_) {
+            step_to(calibration_half_);
+        }
+        target_.fill(0.0f);
+        closing_pending_ = false;
+    }
+    step_to(now);
+}
+
+bool Qmhv1Hand::calibrating(Clock::time_point now) const { return lively_.on && now < calibration_end_; }
+
+void Qmhv1Hand::step_to(Clock::time_point t) const {
+    const float dt = std::chrono::duration<float>(t - last_update_).count();
+    last_update_ = t;
+    const bool sweep = calibrating(t);
     for (int i = 0; i < kJoints; ++i) {
-        float speed = speed_;
-        if (velocity_limits_[i] > 0.0f) {
+        float speed = sweep ? calibration_speed_ : speed_;
+        if (!sweep && velocity_limits_[i] > 0.0f) {
             speed = std::min(speed, velocity_limits_[i]);
         }
         const float gap = target_[i] - raw_[i];
@@ -90,10 +106,29 @@ void Qmhv1Hand::advance() const {
     }
 }
 
+void Qmhv1Hand::live(Clock::time_point now) {
+    for (const std::uint32_t pick : fault_schedule_.due(now)) {
+        // Groups 0, 2 and 3 carry one flag per bit; group 1 is left alone.
+        const char group = static_cast<char>(pick % 3 == 0 ? 0 : pick % 3 + 1);
+        const char flag = static_cast<char>(1u << ((pick >> 8) % 8));
+        std::size_t record = 0;
+        while (record + 1 < error_field_.size() && error_field_[record] != group) {
+            record += 2;
+        }
+        if (record + 1 < error_field_.size()) {
+            error_field_[record + 1] = static_cast<char>(error_field_[record + 1] | flag);
+        } else {
+            error_field_.resize(record);
+            error_field_ += std::string{group, flag};
+        }
+    }
+}
+
 // --- frames ---------------------------------------------------------------------
 
 std::vector<std::string> Qmhv1Hand::handle(unsigned short port, const std::string& datagram) {
     advance();
+    live(Hand::now());
     if (port == kCtrlPort) {
         on_control(datagram);
         return {};
@@ -114,6 +149,19 @@ void Qmhv1Hand::on_control(const std::string& f) {
         ++calibrations_;
         enabled_ = true;
         target_.fill(0.0f);
+        if (lively_.on) {
+            const auto now = Hand::now();
+            const auto half = std::chrono::milliseconds(std::max(2, lively_.calibration_ms) / 2);
+            calibration_half_ = now + half;
+            calibration_end_ = calibration_half_ + half;
+            closing_pending_ = true;
+            float full_scale = 0.0f;
+            for (int i = 0; i < kJoints; ++i) {
+                target_[i] = pos_limits_[2 * i + 1];
+                full_scale = std::max(full_scale, pos_limits_[2 * i + 1] - pos_limits_[2 * i]);
+            }
+            calibration_speed_ = std::max(1.0f, full_scale) / std::chrono::duration<float>(half).count();
+        }
     } else if (n == 2 && starts(f, {0x01, 0x0B})) {
         ++pid_resets_;
         gains_.clear();
@@ -159,8 +207,10 @@ std::vector<std::string> Qmhv1Hand::on_request(const std::string& f) {
             return {floats_reply(currents_)};
         case 0x05: {
             std::vector<std::string> tokens;
+            // A calibrating joint reports 1.
+            const bool busy = calibrating(Hand::now());
             for (const int s : status_) {
-                tokens.push_back(std::to_string(s));
+                tokens.push_back(std::to_string(busy ? 1 : s));
             }
             return {text_reply(tokens)};
         }

@@ -72,6 +72,10 @@ private:
     using Clock = std::chrono::steady_clock;
 
     void advance() const;
+    void step_to(Clock::time_point t) const;
+    bool calibrating(Clock::time_point now) const;
+    // A lively hand's faults arrive with time and stay until cleared.
+    void live(Clock::time_point now);
     void on_control(const std::string& frame);
     std::vector<std::string> on_request(const std::string& frame);
     std::string text_reply(std::vector<std::string> tokens) const;
@@ -82,9 +86,15 @@ private:
     mutable Joints raw_{};
     mutable Joints velocity_{};
     mutable Clock::time_point last_update_;
-    Joints target_{};
+    mutable Joints target_{};
     float speed_ = 4000.0f;
     bool enabled_ = true;
+    // A lively calibration opens every joint to its full scale and closes it
+    // again, at the speed that takes the routine's time.
+    mutable bool closing_pending_ = false;
+    Clock::time_point calibration_half_;
+    Clock::time_point calibration_end_;
+    float calibration_speed_ = 0.0f;
 
     std::vector<float> pos_limits_;
     std::vector<float> velocity_limits_;

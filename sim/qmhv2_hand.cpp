@@ -101,6 +101,61 @@ Qmhv2Hand::Qmhv2Hand(std::string ip)
 void Qmhv2Hand::clock_changed(Clock::time_point old_now, Clock::time_point new_now) {
     anchor_time_ += new_now - old_now;
     calibration_end_ += new_now - old_now;
+    for (auto& fault : fault_ends_) {
+        fault.second += new_now - old_now;
+    }
+}
+
+void Qmhv2Hand::live(Clock::time_point now) {
+    for (auto fault = fault_ends_.begin(); fault != fault_ends_.end();) {
+        if (fault->second <= now) {
+            if (fault->first < codes_.size()) {
+                codes_[fault->first] = 0;
+            }
+            fault = fault_ends_.erase(fault);
+        } else {
+            ++fault;
+        }
+    }
+    // The first code belongs to calibration; faults show in the others.
+    for (const std::uint32_t pick : fault_schedule_.due(now)) {
+        if (codes_.size() < 2) {
+            break;
+        }
+        const std::size_t index = 1 + pick % (codes_.size() - 1);
+        codes_[index] = 1u << ((pick >> 8) % 4);
+        fault_ends_[index] = now + std::chrono::duration_cast<Clock::duration>(
+                                       std::chrono::duration<double>(lively_.fault_lasts_s));
+    }
+}
+
+void Qmhv2Hand::clear_faults() {
+    for (const auto& fault : fault_ends_) {
+        if (fault.first < codes_.size()) {
+            codes_[fault.first] = 0;
+        }
+    }
+    fault_ends_.clear();
+}
+
+// A pressure spot sliding across the pad and back, as a finger rolling an object.
+std::vector<std::uint32_t> Qmhv2Hand::lively_matrix(Clock::time_point now) const {
+    constexpr double kPi = 3.14159265358979323846;
+    constexpr std::size_t kCells = 96;
+    const std::size_t rows = matrix_.size() / 32;
+    const double t = std::chrono::duration<double>(now.time_since_epoch()).count();
+    const double column = (kCells - 1) / 2.0 * (1.0 + std::sin(2.0 * kPi * t / 4.0));
+    const double row = (static_cast<double>(rows) - 1.0) / 2.0 * (1.0 + std::sin(2.0 * kPi * t / 7.0));
+    std::vector<std::uint32_t> elements(rows * 32);
+    for (std::size_t r = 0; r < rows; ++r) {
+        for (std::size_t c = 0; c < kCells; ++c) {
+            const double dx = (static_cast<double>(c) - column) / 6.0;
+            const double dy = static_cast<double>(r) - row;
+            const auto cell = static_cast<std::uint32_t>(std::lround(230.0 * std::exp(-(dx * dx + dy * dy) / 2.0)));
+            elements[r * 32 + c / 3] |= cell << (8 * (2 - c % 3));
+        }
+    }
+    return elements;
 }
 
 // --- state --------------------------------------------------------------------
@@ -238,6 +293,7 @@ void Qmhv2Hand::set_answer(const std::string& cmd, Answer answer) {
 
 std::vector<std::string> Qmhv2Hand::handle(unsigned short port, const std::string& datagram) {
     const auto now = Hand::now();
+    live(now);
     rapidjson::Document request;
     request.Parse<rapidjson::kParseFullPrecisionFlag>(datagram.data(), datagram.size());
     std::string method;
@@ -265,7 +321,7 @@ std::vector<std::string> Qmhv2Hand::handle(unsigned short port, const std::strin
     } else if (cmd == "/errorcode") {
         answer = "{\"errorcode\":" + unsigned_array(codes_at(now)) + "}";
     } else if (cmd == "/matrix") {
-        answer = "{\"matrix\":" + unsigned_array(matrix_) + "}";
+        answer = "{\"matrix\":" + unsigned_array(lively_.on ? lively_matrix(now) : matrix_) + "}";
     } else if (cmd == "/config") {
         answer = method == "GET" ? config_ : method == "SET" ? answer_set_config(datagram) : kRefused;
     } else {
@@ -299,10 +355,19 @@ std::string Qmhv2Hand::answer_command(const std::string& cmd, Clock::time_point 
     if (cmd == "/calibration") {
         calibrated_ = true;
         calibration_failed_ = calibration_fails_;
-        calibration_end_ = now + std::chrono::milliseconds(calibration_ms_);
+        calibration_end_ = now + std::chrono::milliseconds(lively_.on ? lively_.calibration_ms : calibration_ms_);
+        if (lively_.on) {
+            // The routine ends with the hand open at home and without faults.
+            anchor(now);
+            std::fill(targets_.begin(), targets_.end(), 0.0);
+            clear_faults();
+        }
     } else if (cmd == "/enable" || cmd == "/disable") {
         anchor(now);
         enabled_ = cmd == "/enable";
+        if (enabled_ && lively_.on) {
+            clear_faults();
+        }
     }
     return code_answer(0);
 }

@@ -75,6 +75,10 @@ private:
     // Fixes the joints where they are now, before the motion changes.
     void anchor(Clock::time_point now);
     std::vector<std::uint32_t> codes_at(Clock::time_point now) const;
+    // A lively hand's faults come and go with time.
+    void live(Clock::time_point now);
+    void clear_faults();
+    std::vector<std::uint32_t> lively_matrix(Clock::time_point now) const;
 
     std::string answer_command(const std::string& cmd, Clock::time_point now);
     std::string answer_position(const std::string& request, Clock::time_point now);
@@ -95,6 +99,7 @@ private:
     bool calibration_failed_ = false;
     Clock::time_point calibration_end_;
     std::vector<std::uint32_t> codes_;
+    std::map<std::size_t, Clock::time_point> fault_ends_;  // code index -> when its fault clears
 
     std::map<std::string, std::uint64_t> command_codes_;
     std::map<std::string, Answer> answers_;

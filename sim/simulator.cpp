@@ -132,7 +132,14 @@ void Hand::set_clock(ClockSource clock) {
     std::lock_guard<std::mutex> lock(mutex_);
     const auto old_now = now();
     clock_ = std::move(clock);
+    fault_schedule_.shift(now() - old_now);
     clock_changed(old_now, now());
+}
+
+void Hand::set_lively(const Lively& lively) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    lively_ = lively;
+    fault_schedule_.start(lively, now());
 }
 
 Hand::Clock::time_point Hand::now() const { return clock_ ? clock_() : Clock::now(); }

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "identity.h"
+#include "lively.h"
 
 namespace sim {
 
@@ -139,6 +140,9 @@ public:
     // steady clock. Setting it restarts the hand's motion from where it is.
     void set_clock(ClockSource clock);
 
+    // Makes the hand lively from now on (see lively.h), or calm again.
+    void set_lively(const Lively& lively);
+
 protected:
     // The hand's answers to one datagram (none by default). Called on the
     // simulator's thread with mutex_ held; hand kinds guard their state with
@@ -152,6 +156,8 @@ protected:
     virtual void clock_changed(Clock::time_point old_now, Clock::time_point new_now);
 
     mutable std::mutex mutex_;
+    Lively lively_;
+    FaultSchedule fault_schedule_;
 
 private:
     friend class Simulator;

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -55,7 +56,14 @@ std::shared_ptr<sim::Hand> make_hand(sim::Simulator& simulator, const dexhand_si
     return simulator.add<sim::InspireHand>(spec.ip);
 }
 
-void configure(sim::Hand& hand, const dexhand_sim::HandSpec& spec) {
+void configure(sim::Hand& hand, const dexhand_sim::HandSpec& spec, bool lively) {
+    if (lively) {
+        sim::Lively alive;
+        alive.on = true;
+        // Hands at different addresses fault at different times.
+        alive.seed = static_cast<unsigned>(std::hash<std::string>()(spec.ip));
+        hand.set_lively(alive);
+    }
     hand.set_identity(spec.identity);
     sim::DiscoveryAnswer discovery;
     discovery.text = sim::discovery_text(spec.identity);
@@ -123,15 +131,17 @@ int main(int argc, char** argv) {
         std::map<const sim::Hand*, std::string> labels;
         for (const auto& spec : options.hands) {
             auto hand = make_hand(*simulator, spec);
-            configure(*hand, spec);
+            configure(*hand, spec, options.lively);
             labels[hand.get()] = spec.kind + "@" + spec.ip;
         }
         if (options.log) {
+            // Shared, so that the simulator's copies of the observer stay cheap.
+            auto names = std::make_shared<const std::map<const sim::Hand*, std::string>>(std::move(labels));
             auto lock = std::make_shared<std::mutex>();
-            simulator->set_observer([labels, lock](const sim::Traffic& traffic) {
-                const auto label = labels.find(traffic.hand);
+            simulator->set_observer([names, lock](const sim::Traffic& traffic) {
+                const auto label = names->find(traffic.hand);
                 const std::string hand =
-                    label != labels.end() ? label->second : "discovery@" + traffic.local_ip;
+                    label != names->end() ? label->second : "discovery@" + traffic.local_ip;
                 const std::string line = dexhand_sim::traffic_line(dexhand_sim::clock_text(), hand, traffic);
                 std::lock_guard<std::mutex> guard(*lock);
                 std::fprintf(stdout, "%s\n", line.c_str());

@@ -343,7 +343,7 @@ Scenario file (JSON; every member but "hand" is optional):
        "serial_number": "LAB-0001", "driver_version": "1.3.0.0",
        "firmware_version": "2.1.0.0"},
       {"hand": "qmhv1@192.168.137.10",
-       "faults": {"delay_ms": 40, "copies": 2, "garbage": ["noise"]}},
+       "faults": {"delay_ms": 40, "garbage": ["noise"]}},
       {"hand": "QSH@192.168.137.19", "faults": {"silent": true}}
     ]
   }

@@ -1,0 +1,72 @@
+// The units of dexhand-sim without a process: how a datagram reads in the
+// log, and what a scenario file sets.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "options.h"
+#include "traffic_log.h"
+
+using dexhand_sim::datagram_text;
+
+TEST(DatagramText, JsonShowsAsQuotedText) {
+    EXPECT_EQ(datagram_text(R"({"method":"GET","cmd":"/pva"})"), R"(text "{"method":"GET","cmd":"/pva"}")");
+}
+
+TEST(DatagramText, ZeroPaddingIsCountedNotShown) {
+    EXPECT_EQ(datagram_text(std::string(15, '1') + std::string(497, '\0')),
+              R"(text "111111111111111" + 497 zero bytes)");
+}
+
+TEST(DatagramText, ControlBytesInTextAreEscaped) {
+    EXPECT_EQ(datagram_text("0.000 1.000\n\t\\\x01"), R"(text "0.000 1.000\n\t\\\x01")");
+}
+
+TEST(DatagramText, BinaryFramesShowAsHex) {
+    EXPECT_EQ(datagram_text(std::string("\xEB\x90\x01\x04\x12\xEC\x03\x01\x07", 9)), "hex eb 90 01 04 12 ec 03 01 07");
+    EXPECT_EQ(datagram_text(std::string("\x01\x11\x00\x00", 4)), "hex 01 11 00 00");
+    EXPECT_EQ(datagram_text(std::string(2, '\0')), "hex 00 00");
+}
+
+TEST(TrafficLine, NamesTimeHandPortDirectionPeerAndLength) {
+    sim::Traffic traffic;
+    traffic.sent = true;
+    traffic.port = 2334;
+    traffic.peer_ip = "192.168.137.1";
+    traffic.peer_port = 40000;
+    traffic.bytes = "{}";
+    EXPECT_EQ(dexhand_sim::traffic_line("16:20:01.123", "qmhv2@192.168.137.39", traffic),
+              R"(16:20:01.123 qmhv2@192.168.137.39:2334 sent to 192.168.137.1:40000 2 bytes text "{}")");
+}
+
+TEST(Scenario, SetsIdentityFaultsAndLiveliness) {
+    dexhand_sim::Options options;
+    std::string error;
+    ASSERT_TRUE(dexhand_sim::read_scenario(R"({"lively": false, "hands": [
+        {"hand": "qmhv1@192.168.137.10", "name": "qmhv1", "type": "QMH-6L", "serial_number": "S-1",
+         "driver_version": "7", "firmware_version": "8", "discovery": false,
+         "faults": {"silent": true, "delay_ms": 40, "copies": 3, "garbage": ["x", "y"]}}]})",
+                                           "test", options, error))
+        << error;
+
+    EXPECT_FALSE(options.lively);
+    ASSERT_EQ(options.hands.size(), 1u);
+    const dexhand_sim::HandSpec& hand = options.hands[0];
+    EXPECT_EQ(sim::discovery_text(hand.identity),
+              R"({"name":"qmhv1","type":"QMH-6L","IP":"192.168.137.10","serial_number":"S-1",)"
+              R"("driver_version":"7","firmware_version":"8"})");
+    EXPECT_FALSE(hand.discovery);
+    EXPECT_TRUE(hand.faults.silent);
+    EXPECT_EQ(hand.faults.delay_ms, 40);
+    EXPECT_EQ(hand.faults.copies, 3);
+    EXPECT_EQ(hand.faults.before, (std::vector<std::string>{"x", "y"}));
+}
+
+TEST(Scenario, MistakesNameTheirPlace) {
+    dexhand_sim::Options options;
+    std::string error;
+    EXPECT_FALSE(dexhand_sim::read_scenario(
+        R"({"hands": [{"hand": "qmhv1@192.168.137.10"}, {"hand": "qmhv2@192.168.137.39", "faults": {"copies": 0}}]})",
+        "s.json", options, error));
+    EXPECT_EQ(error, "s.json: hands[1].faults.copies must be a whole number from 1 to 100");
+}
