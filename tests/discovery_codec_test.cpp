@@ -1,7 +1,7 @@
 // The discovery reply rules, without a network.
 #include <gtest/gtest.h>
 
-#include "manager/qhand.h"
+#include "manager/discovery.h"
 
 using hand_ws::discovery::Outcome;
 using hand_ws::discovery::Reply;

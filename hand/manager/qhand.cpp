@@ -10,6 +10,7 @@
 
 #include <rapidjson/document.h>
 
+#include "manager/discovery.h"
 #include "manager/handkinds.h"
 
 namespace hand_ws {
