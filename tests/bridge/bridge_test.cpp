@@ -315,3 +315,31 @@ TEST_F(Bridge, CtrlCStopsTheBridge) {
     EXPECT_EQ(WEXITSTATUS(status), 0);
     child_ = -1;
 }
+
+// bridge/demo-bridge.sh, as a demo calls it: against hands already running.
+TEST(DemoScript, PrintsSamplesReadBackAndStopsTheBridge) {
+    setenv("CYCLONEDDS_URI", kCycloneConfig, 1);
+    sim::Simulator simulator;
+    auto hand = simulator.add<sim::Qmhv2Hand>(kQmhv2Ip);
+    sim::DiscoveryAnswer answer;
+    answer.text = sim::JsonObject().str("name", "qmhv2").str("type", "QMH-12R").str("IP", kQmhv2Ip).text();
+    hand->set_discovery(answer);
+
+    const std::string command = std::string(DEXHAND_DEMO_BRIDGE) + " " + DEXHAND_BUILD_DIR + " 2>&1";
+    FILE* pipe = popen(command.c_str(), "r");
+    ASSERT_NE(pipe, nullptr);
+    std::string output;
+    char buffer[512];
+    while (fgets(buffer, sizeof buffer, pipe) != nullptr) {
+        output += buffer;
+    }
+    const int status = pclose(pipe);
+    EXPECT_EQ(status, 0) << output;
+    EXPECT_NE(output.find("serving 192.168.137.39 (qmhv2) as /dexhand/hand_39"), std::string::npos) << output;
+    EXPECT_NE(output.find("writer: topic rt/dexhand/hand_39/joint_states, type sensor_msgs::msg::dds_::JointState_"),
+              std::string::npos)
+        << output;
+    EXPECT_EQ(count_of(output, "bytes: 00 01 00 00 "), 3u) << output;  // two joint states, one image
+    EXPECT_NE(output.find("dexhand-bridge stopped on Ctrl-C"), std::string::npos) << output;
+    std::cout << output;
+}
