@@ -343,3 +343,33 @@ TEST(DemoScript, PrintsSamplesReadBackAndStopsTheBridge) {
     EXPECT_NE(output.find("dexhand-bridge stopped on Ctrl-C"), std::string::npos) << output;
     std::cout << output;
 }
+
+namespace {
+
+// Runs the bridge with an environment setting and returns its output and status.
+std::pair<std::string, int> run_bridge(const std::string& environment) {
+    const std::string command = environment + " " + DEXHAND_BRIDGE_PATH + " 2>&1";
+    FILE* pipe = popen(command.c_str(), "r");
+    std::string output;
+    char buffer[512];
+    while (pipe != nullptr && fgets(buffer, sizeof buffer, pipe) != nullptr) {
+        output += buffer;
+    }
+    const int status = pipe != nullptr ? pclose(pipe) : -1;
+    return {output, WIFEXITED(status) ? WEXITSTATUS(status) : -1};
+}
+
+}  // namespace
+
+TEST(BridgeErrors, OneLineAndAFailureStatus) {
+    const auto bad_domain = run_bridge("ROS_DOMAIN_ID=7x");
+    EXPECT_EQ(bad_domain.first, "dexhand-bridge: ROS_DOMAIN_ID must be a number from 0 to 232, not \"7x\"\n");
+    EXPECT_EQ(bad_domain.second, 1);
+    // No hand answers discovery here: the library's lines, then the bridge's one.
+    const auto no_hands = run_bridge("ROS_DOMAIN_ID= ");
+    const std::string last = "\ndexhand-bridge: no hand answered discovery\n";
+    ASSERT_GE(no_hands.first.size(), last.size());
+    EXPECT_EQ(no_hands.first.substr(no_hands.first.size() - last.size()), last) << no_hands.first;
+    EXPECT_EQ(count_of(no_hands.first, "dexhand-bridge"), 1u);
+    EXPECT_EQ(no_hands.second, 1);
+}
