@@ -23,7 +23,10 @@ for program in "$bridge" "$reader"; do
         exit 1
     fi
 done
-if [ "$(ip -o link show | wc -l)" -ne 1 ] || ! ip -o addr show dev lo | grep -q ' 192\.168\.137\.1/'; then
+# Loopback is the only interface (one line) and carries the hand subnet.
+links="$(ip -o link show)"
+loopback="$(ip -o addr show dev lo)"
+if [[ "$links" == *$'\n'* || "$loopback" != *" 192.168.137.1/"* ]]; then
     echo "demo-bridge: run me inside tests/netns/run-in-netns, beside the simulated hands" >&2
     exit 1
 fi

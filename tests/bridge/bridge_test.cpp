@@ -362,6 +362,7 @@ std::pair<std::string, int> run_bridge(const std::string& environment) {
 }  // namespace
 
 TEST(BridgeErrors, OneLineAndAFailureStatus) {
+    setenv("CYCLONEDDS_URI", kCycloneConfig, 1);
     const auto bad_domain = run_bridge("ROS_DOMAIN_ID=7x");
     EXPECT_EQ(bad_domain.first, "dexhand-bridge: ROS_DOMAIN_ID must be a number from 0 to 232, not \"7x\"\n");
     EXPECT_EQ(bad_domain.second, 1);
