@@ -16,6 +16,7 @@
 #include <sstream>
 #include <thread>
 
+#include "inspire_hand.h"
 #include "qmhv1_hand.h"
 #include "qmhv2_hand.h"
 #include "ros_probe.h"
@@ -36,6 +37,9 @@ const char* const kCycloneConfig =
 
 const std::string kQmhv2Ip = "192.168.137.39";
 const std::string kQmhv1Ip = "192.168.137.10";
+const std::string kInspireIp = "192.168.137.19";
+// The first-generation hand is named in a names file; the others keep their default names.
+const std::string kFirstGenStates = "rt/robot/first_gen/joint_states";
 const std::string kJointStates39 = "rt/dexhand/hand_39/joint_states";
 const std::string kHashData =
     "typehash=RIHS01_a13ee3a330e346c9d87b5aa18d24e11690752bd33a0350f11c5882bc9179260e;";
@@ -103,6 +107,18 @@ protected:
         qmhv1_->set_pos_limits({0, 2000, 0, 2000, 0, 2000, 0, 2000, 0, 2000, 0, 2000});
         qmhv1_->set_raw_positions({500, 0, 2000, 1000, 1500, 250});
         qmhv1_->set_currents({0.5f, 1, 1.5f, 2, 2.5f, 3});
+        inspire_ = simulator_->add<sim::InspireHand>(kInspireIp);
+        answer.text = sim::JsonObject().str("name", "QSH").str("type", "QSH-6").str("IP", kInspireIp).text();
+        answer.delay_ms = 120;
+        inspire_->set_discovery(answer);
+        inspire_->set_positions({100, 200, 300, 400, 500, 600});
+
+        char names[] = "/tmp/dexhand-bridge-names-XXXXXX";
+        const int names_fd = mkstemp(names);
+        const std::string text = "# test hands\n" + kQmhv1Ip + " /robot/first_gen\n";
+        EXPECT_EQ(write(names_fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+        close(names_fd);
+        names_path_ = names;
 
         char path[] = "/tmp/dexhand-bridge-stderr-XXXXXX";
         const int fd = mkstemp(path);
@@ -111,7 +127,8 @@ protected:
         if (child_ == 0) {
             dup2(fd, STDERR_FILENO);
             dup2(fd, STDOUT_FILENO);
-            execl(DEXHAND_BRIDGE_PATH, DEXHAND_BRIDGE_PATH, "--rate", "50", "-v", static_cast<char*>(nullptr));
+            execl(DEXHAND_BRIDGE_PATH, DEXHAND_BRIDGE_PATH, "--rate", "50", "-v", "--names", names_path_.c_str(),
+                  static_cast<char*>(nullptr));
             _exit(127);
         }
         close(fd);
@@ -126,6 +143,7 @@ protected:
         delete probe_;
         delete simulator_;
         unlink(stderr_path_.c_str());
+        unlink(names_path_.c_str());
     }
 
     // One command writer for the suite, known to the bridge: a reader drops
@@ -163,14 +181,18 @@ protected:
     static sim::Simulator* simulator_;
     static std::shared_ptr<sim::Qmhv2Hand> qmhv2_;
     static std::shared_ptr<sim::Qmhv1Hand> qmhv1_;
+    static std::shared_ptr<sim::InspireHand> inspire_;
     static Probe* probe_;
     static pid_t child_;
     static std::string stderr_path_;
+    static std::string names_path_;
 };
 
 sim::Simulator* Bridge::simulator_ = nullptr;
 std::shared_ptr<sim::Qmhv2Hand> Bridge::qmhv2_;
 std::shared_ptr<sim::Qmhv1Hand> Bridge::qmhv1_;
+std::shared_ptr<sim::InspireHand> Bridge::inspire_;
+std::string Bridge::names_path_;
 Probe* Bridge::probe_ = nullptr;
 pid_t Bridge::child_ = -1;
 std::string Bridge::stderr_path_;
@@ -212,13 +234,26 @@ TEST_F(Bridge, JointStatesReachARos2StyleReader) {
 }
 
 TEST_F(Bridge, FirstGenerationHandAddsVelocityAndEffort) {
-    const dds_entity_t reader = probe_->reader(sensor_msgs_msg_dds__JointState__desc, "rt/dexhand/hand_10/joint_states");
+    const dds_entity_t reader = probe_->reader(sensor_msgs_msg_dds__JointState__desc, kFirstGenStates);
     ASSERT_TRUE(Probe::wait_matched(reader, 15s));
     const auto sample = Probe::take_joint_state(reader, 5s);
     ASSERT_TRUE(sample.has_value());
     EXPECT_EQ(sample->message.position, (std::vector<double>{0.75, 1.0, 0.0, 0.5, 0.25, 0.875}));
     EXPECT_EQ(sample->message.velocity, std::vector<double>(6, 0.0));
     EXPECT_EQ(sample->message.effort, (std::vector<double>{0.5, 1, 1.5, 2, 2.5, 3}));
+}
+
+TEST_F(Bridge, InspireHandPublishesPositionsInLibraryOrder) {
+    const dds_entity_t reader = probe_->reader(sensor_msgs_msg_dds__JointState__desc, "rt/dexhand/hand_19/joint_states");
+    ASSERT_TRUE(Probe::wait_matched(reader, 15s));
+    const auto sample = Probe::take_joint_state(reader, 5s);
+    ASSERT_TRUE(sample.has_value());
+    const std::vector<double> expected = {0.4f, 0.3f, 0.2f, 0.1f, 0.5f, 0.6f};  // the library's floats
+    EXPECT_EQ(sample->message.position, expected);
+    EXPECT_EQ(sample->message.name.size(), 6u);
+    EXPECT_TRUE(sample->message.velocity.empty());
+    EXPECT_TRUE(sample->message.effort.empty());
+    EXPECT_EQ(count_of(bridge_output(), "serving 192.168.137.19 (QSH) as /dexhand/hand_19\n"), 1u);
 }
 
 TEST_F(Bridge, TactileMatrixIsAMono16Image) {
@@ -250,7 +285,7 @@ TEST_F(Bridge, ReaderOfAnotherTypeNameDoesNotMatch) {
     other.m_typename = "sensor_msgs::msg::dds_::JointStates_";
     Probe stranger(7);
     const dds_entity_t wrong = stranger.reader(other, kJointStates39);
-    const dds_entity_t right = stranger.reader(sensor_msgs_msg_dds__JointState__desc, "rt/dexhand/hand_10/joint_states");
+    const dds_entity_t right = stranger.reader(sensor_msgs_msg_dds__JointState__desc, kFirstGenStates);
     ASSERT_GT(wrong, 0);
     ASSERT_TRUE(Probe::wait_matched(right, 15s));  // discovery works for this participant
     EXPECT_FALSE(Probe::wait_matched(wrong, 2s));
@@ -285,7 +320,7 @@ TEST_F(Bridge, BadCommandsAreDroppedWithOneWarningEach) {
 }
 
 TEST_F(Bridge, SilentHandIsReportedOnceWhileTheOthersAreServed) {
-    const dds_entity_t reader = probe_->reader(sensor_msgs_msg_dds__JointState__desc, "rt/dexhand/hand_10/joint_states");
+    const dds_entity_t reader = probe_->reader(sensor_msgs_msg_dds__JointState__desc, kFirstGenStates);
     ASSERT_TRUE(Probe::wait_matched(reader, 15s));
     sim::Faults silent;
     silent.silent = true;
