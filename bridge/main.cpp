@@ -19,12 +19,16 @@ namespace {
 
 std::mutex output_mutex;
 
+// Each line goes out in one write, so lines of different threads never mix.
 void print_line(bool with_level, Diagnostics::Level level, std::string_view text) {
-    std::lock_guard<std::mutex> lock(output_mutex);
+    std::string line;
     if (with_level) {
-        std::cerr << "[" << Diagnostics::level_name(level) << "] ";
+        line = std::string("[") + Diagnostics::level_name(level) + "] ";
     }
-    std::cerr << text << std::endl;
+    line.append(text.data(), text.size());
+    line += '\n';
+    std::lock_guard<std::mutex> lock(output_mutex);
+    std::cerr << line << std::flush;
 }
 
 int fail(const std::string& message) {
