@@ -1,0 +1,371 @@
+#include "bridge.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <thread>
+
+#include "hand_kinds.h"
+#include "naming.h"
+#include "ros_dds.h"
+#include "transport/basehand.h"
+
+namespace bridge {
+namespace {
+
+thread_local bool library_muted = false;
+
+using Level = Diagnostics::Level;
+using SteadyClock = std::chrono::steady_clock;
+
+// How long, and in how many polls in a row, a hand must fail its position
+// read before it is reported as silent.
+constexpr auto kSilence = std::chrono::seconds(1);
+constexpr int kMissesInARow = 2;
+
+}  // namespace
+
+bool library_lines_muted() { return library_muted; }
+
+struct Bridge::Shared {
+    ros::Entity participant;
+    ros::Entity waitset;
+    dds_entity_t wake = 0;  // guard condition that ends the command wait
+
+    // The publisher's side of the latest-value slots (the slots live in Hand).
+    std::mutex mutex;
+    std::condition_variable ready;
+    bool fresh = false;
+};
+
+struct Bridge::Hand {
+    std::string ip;
+    std::string ros_namespace;
+    const HandKind* kind = nullptr;
+    BaseHandProtocol::BaseHand* device = nullptr;  // for the velocity and current reads
+
+    ros::Entity joint_writer;
+    ros::Entity tactile_writer;
+    ros::Entity command_reader;
+
+    // Latest readings waiting for the publisher (guarded by Shared::mutex).
+    std::optional<ros::JointState> joint_sample;
+    std::optional<ros::ImageMessage> tactile_sample;
+
+    // Latest command waiting for the polling thread.
+    std::mutex mutex;
+    std::condition_variable wake;
+    std::optional<std::vector<float>> command;
+
+    std::thread thread;
+};
+
+Bridge::Bridge(Options options, Report report)
+    : options_(std::move(options)), report_(std::move(report)), shared_(std::make_unique<Shared>()) {}
+
+Bridge::~Bridge() {
+    stop();
+    for (auto& hand : hands_) {
+        if (hand->thread.joinable()) {
+            hand->thread.join();
+        }
+    }
+    // Endpoints before their participant.
+    hands_.clear();
+    shared_->waitset.reset();
+    shared_->participant.reset();
+}
+
+bool Bridge::start(std::string& error) {
+    client_.init(0);
+    const std::vector<std::string> addresses = client_.get_ip_list();
+    if (addresses.empty()) {
+        error = "no hand answered discovery";
+        return false;
+    }
+
+    std::set<std::string> used;
+    for (std::size_t i = 0; i < addresses.size(); ++i) {
+        auto hand = std::make_unique<Hand>();
+        hand->ip = addresses[i];
+        hand->kind = find_kind(client_.get_name(hand->ip));
+        if (hand->kind == nullptr) {
+            report_(Level::warning, "hand " + hand->ip + " is of a kind the bridge does not serve; skipped");
+            continue;
+        }
+        hand->device = client_.hand_manager.hands[i].get();
+        const auto named = options_.names.find(hand->ip);
+        hand->ros_namespace = named != options_.names.end() ? named->second : default_namespace(hand->ip);
+        if (!used.insert(hand->ros_namespace).second) {
+            error = "two hands would share the namespace " + hand->ros_namespace +
+                    "; give them names in a names file (--names)";
+            return false;
+        }
+        hands_.push_back(std::move(hand));
+    }
+    for (const auto& entry : options_.names) {
+        bool found = false;
+        for (const auto& hand : hands_) {
+            found = found || hand->ip == entry.first;
+        }
+        if (!found) {
+            report_(Level::warning, "no hand at " + entry.first + " (named " + entry.second + ")");
+        }
+    }
+    if (hands_.empty()) {
+        error = "no hand that the bridge can serve";
+        return false;
+    }
+
+    const dds_entity_t participant = dds_create_participant(options_.domain_id, nullptr, nullptr);
+    if (participant < 0) {
+        error = "cannot join DDS domain " + std::to_string(options_.domain_id) + ": " +
+                dds_strretcode(participant);
+        return false;
+    }
+    shared_->participant = ros::Entity(participant);
+    shared_->waitset = ros::Entity(dds_create_waitset(participant));
+    shared_->wake = dds_create_guardcondition(participant);
+    if (!shared_->waitset.ok() || shared_->wake < 0 ||
+        dds_waitset_attach(shared_->waitset.get(), shared_->wake, -1) != DDS_RETCODE_OK) {
+        error = "cannot set up a DDS wait set";
+        return false;
+    }
+
+    for (std::size_t i = 0; i < hands_.size(); ++i) {
+        Hand& hand = *hands_[i];
+        const std::string& ns = hand.ros_namespace;
+        hand.joint_writer = ros::Entity(ros::create_writer(participant, sensor_msgs_msg_dds__JointState__desc,
+                                                           dds_topic(ns, "joint_states"), ros::kJointStateTypeHash));
+        hand.command_reader = ros::Entity(ros::create_reader(participant, sensor_msgs_msg_dds__JointState__desc,
+                                                             dds_topic(ns, "joint_commands"),
+                                                             ros::Reliability::best_effort, ros::kJointStateTypeHash));
+        bool ok = hand.joint_writer.ok() && hand.command_reader.ok();
+        if (hand.kind->tactile) {
+            hand.tactile_writer =
+                ros::Entity(ros::create_writer(participant, sensor_msgs_msg_dds__Image__desc, dds_topic(ns, "tactile"), ""));
+            ok = ok && hand.tactile_writer.ok();
+        }
+        ok = ok && dds_set_status_mask(hand.command_reader.get(), DDS_DATA_AVAILABLE_STATUS) == DDS_RETCODE_OK &&
+             dds_waitset_attach(shared_->waitset.get(), hand.command_reader.get(), static_cast<dds_attach_t>(i)) ==
+                 DDS_RETCODE_OK;
+        if (!ok) {
+            error = "cannot create the DDS topics of " + ns;
+            return false;
+        }
+        report_(Level::info, "serving " + hand.ip + " (" + hand.kind->name + ") as " + ns);
+    }
+    return true;
+}
+
+std::vector<std::pair<std::string, std::string>> Bridge::hands() const {
+    std::vector<std::pair<std::string, std::string>> list;
+    for (const auto& hand : hands_) {
+        list.emplace_back(hand->ip, hand->ros_namespace);
+    }
+    return list;
+}
+
+void Bridge::run() {
+    if (!shared_->participant.ok()) {
+        return;
+    }
+    for (auto& hand : hands_) {
+        Hand* h = hand.get();
+        h->thread = std::thread([this, h] { poll_hand(*h); });
+    }
+    std::thread publisher([this] { publish(); });
+
+    std::vector<dds_attach_t> triggered(hands_.size() + 1);
+    while (!stopping_) {
+        const dds_return_t n = dds_waitset_wait(shared_->waitset.get(), triggered.data(), triggered.size(),
+                                                DDS_INFINITY);
+        for (dds_return_t i = 0; i < n; ++i) {
+            const dds_attach_t index = triggered[static_cast<std::size_t>(i)];
+            if (index >= 0 && static_cast<std::size_t>(index) < hands_.size()) {
+                take_commands(*hands_[static_cast<std::size_t>(index)]);
+            }
+        }
+        if (n < 0) {
+            report_(Level::error, std::string("waiting for commands failed: ") + dds_strretcode(n));
+            break;
+        }
+    }
+    stop();
+    publisher.join();
+    for (auto& hand : hands_) {
+        hand->thread.join();
+    }
+}
+
+void Bridge::stop() {
+    stopping_ = true;
+    if (shared_->wake > 0) {
+        dds_set_guardcondition(shared_->wake, true);
+    }
+    {
+        std::lock_guard<std::mutex> lock(shared_->mutex);
+        shared_->ready.notify_all();
+    }
+    for (auto& hand : hands_) {
+        std::lock_guard<std::mutex> lock(hand->mutex);
+        hand->wake.notify_all();
+    }
+}
+
+void Bridge::take_commands(Hand& hand) {
+    constexpr std::uint32_t kBatch = 16;
+    void* samples[kBatch] = {};
+    dds_sample_info_t infos[kBatch];
+    std::optional<std::vector<float>> latest;
+    dds_return_t n;
+    while ((n = dds_take(hand.command_reader.get(), samples, infos, kBatch, kBatch)) > 0) {
+        for (dds_return_t i = 0; i < n; ++i) {
+            if (!infos[i].valid_data) {
+                continue;
+            }
+            const auto& message = *static_cast<const sensor_msgs_msg_dds__JointState_*>(samples[i]);
+            std::vector<double> positions;
+            if (message.position._buffer != nullptr) {
+                positions.assign(message.position._buffer, message.position._buffer + message.position._length);
+            }
+            std::vector<float> targets;
+            if (const auto why = check_command(positions, hand.kind->joints.size(), targets)) {
+                report_(Level::warning, "dropped a command on " + hand.ros_namespace + "/joint_commands: " + *why);
+                continue;
+            }
+            latest = std::move(targets);
+        }
+        dds_return_loan(hand.command_reader.get(), samples, n);
+    }
+    if (latest) {
+        std::lock_guard<std::mutex> lock(hand.mutex);
+        hand.command = std::move(latest);
+        hand.wake.notify_one();
+    }
+}
+
+void Bridge::poll_hand(Hand& hand) {
+    const auto period = std::chrono::duration_cast<SteadyClock::duration>(std::chrono::duration<double>(1.0 / options_.rate_hz));
+    auto next = SteadyClock::now();
+    auto last_answer = next;
+    int misses = 0;
+    bool answering = true;
+    const std::string frame_id = hand.ros_namespace.substr(1);
+    while (true) {
+        std::optional<std::vector<float>> command;
+        {
+            std::unique_lock<std::mutex> lock(hand.mutex);
+            hand.wake.wait_until(lock, next, [&] { return stopping_ || hand.command.has_value(); });
+            if (stopping_) {
+                return;
+            }
+            command.swap(hand.command);
+        }
+        if (command) {
+            client_.fast_set_pos(hand.ip, *command);
+            continue;
+        }
+        if (SteadyClock::now() < next) {
+            continue;
+        }
+
+        const std::vector<float> positions = client_.get_pos(hand.ip);
+        const auto when = std::chrono::system_clock::now();
+        const bool ok = positions.size() == hand.kind->joints.size();
+        // A reply missed now and then (a short budget on a busy host) is not a
+        // silent hand: failed position reads in a row for a second are.
+        misses = ok ? 0 : misses + 1;
+        const bool silent = misses >= kMissesInARow && SteadyClock::now() - last_answer >= kSilence;
+        if (ok) {
+            last_answer = SteadyClock::now();
+        }
+        if ((ok && !answering) || (silent && answering)) {
+            answering = ok;
+            library_muted = !ok;
+            report_(ok ? Level::info : Level::warning,
+                    "hand " + hand.ip + " (" + hand.ros_namespace + ") " +
+                        (ok ? "answers again" : "stopped answering; serving the others"));
+        }
+        if (ok) {
+            ros::JointState state;
+            state.stamp = stamp_of(when);
+            state.frame_id = frame_id;
+            state.name = hand.kind->joints;
+            state.position.assign(positions.begin(), positions.end());
+            if (hand.kind->velocity_effort) {
+                std::vector<float> velocity, current;
+                if (hand.device->get_velocity(velocity) == BaseHandProtocol::kSuccess &&
+                    velocity.size() == positions.size()) {
+                    state.velocity.assign(velocity.begin(), velocity.end());
+                }
+                if (hand.device->get_current(current) == BaseHandProtocol::kSuccess &&
+                    current.size() == positions.size()) {
+                    state.effort.assign(current.begin(), current.end());
+                }
+            }
+            std::optional<ros::ImageMessage> image;
+            if (hand.kind->tactile) {
+                const auto rows = client_.get_ts_matrix(hand.ip);
+                if (!rows.empty()) {
+                    image.emplace();
+                    image->stamp = stamp_of(std::chrono::system_clock::now());
+                    image->frame_id = frame_id;
+                    image->image = tactile_image(rows);
+                }
+            }
+            std::lock_guard<std::mutex> lock(shared_->mutex);
+            hand.joint_sample = std::move(state);
+            if (image) {
+                hand.tactile_sample = std::move(image);
+            }
+            shared_->fresh = true;
+            shared_->ready.notify_one();
+        }
+
+        // A hand slower than the rate is polled as fast as it answers, without
+        // a burst to catch up afterwards.
+        next += period;
+        const auto now = SteadyClock::now();
+        if (next < now) {
+            next = now;
+        }
+    }
+}
+
+void Bridge::publish() {
+    while (true) {
+        std::vector<std::pair<Hand*, ros::JointState>> states;
+        std::vector<std::pair<Hand*, ros::ImageMessage>> images;
+        {
+            std::unique_lock<std::mutex> lock(shared_->mutex);
+            shared_->ready.wait(lock, [&] { return stopping_ || shared_->fresh; });
+            if (stopping_) {
+                return;
+            }
+            shared_->fresh = false;
+            for (auto& hand : hands_) {
+                if (hand->joint_sample) {
+                    states.emplace_back(hand.get(), std::move(*hand->joint_sample));
+                    hand->joint_sample.reset();
+                }
+                if (hand->tactile_sample) {
+                    images.emplace_back(hand.get(), std::move(*hand->tactile_sample));
+                    hand->tactile_sample.reset();
+                }
+            }
+        }
+        // Written outside the lock: a reliable writer may wait for a slow
+        // reader here, which holds up only the publisher.
+        for (const auto& entry : states) {
+            ros::write_joint_state(entry.first->joint_writer.get(), entry.second);
+        }
+        for (const auto& entry : images) {
+            ros::write_image(entry.first->tactile_writer.get(), entry.second);
+        }
+    }
+}
+
+}  // namespace bridge
