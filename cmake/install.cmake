@@ -57,7 +57,7 @@ install(FILES ${PROJECT_BINARY_DIR}/tessaro-dexhand.pc
   COMPONENT development)
 
 # The programs, when this build has them.
-foreach(program dexhand dexhand-sim)
+foreach(program dexhand dexhand-sim dexhand-bridge)
   if(TARGET ${program})
     install(TARGETS ${program} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT runtime)
   endif()
