@@ -50,17 +50,29 @@ function drawScale(canvas) {
   }
 }
 
+// A hand's rows of 96 cells are drawn as two lines of 48, as the tool's
+// tactile grid does, so that the cells stay large enough to see.
+const LINE = 48;
 function drawHeatmap(canvas, matrix) {
-  const rows = matrix.length;
-  const columns = rows ? Math.max(...matrix.map((row) => row.length)) : 0;
+  const lines = [];
+  matrix.forEach((row) => {
+    if (row.length > LINE && row.length % LINE === 0) {
+      for (let at = 0; at < row.length; at += LINE) lines.push(row.slice(at, at + LINE));
+    } else {
+      lines.push(row);
+    }
+  });
+  const rows = lines.length;
+  const columns = rows ? Math.max(...lines.map((line) => line.length)) : 0;
   if (!rows || !columns) return;
   if (canvas.width !== columns || canvas.height !== rows) {
     canvas.width = columns;
     canvas.height = rows;
+    canvas.style.aspectRatio = `${columns} / ${rows * 1.5}`;
   }
   const context = canvas.getContext("2d");
   const image = context.createImageData(columns, rows);
-  matrix.forEach((row, y) => row.forEach((value, x) => {
+  lines.forEach((line, y) => line.forEach((value, x) => {
     const [r, g, b] = colour(value);
     const at = (y * columns + x) * 4;
     image.data[at] = r; image.data[at + 1] = g; image.data[at + 2] = b; image.data[at + 3] = 255;
@@ -83,12 +95,11 @@ function makeCard(hand) {
   const pvc = hand.operations.includes("pvc");
   node.querySelectorAll("th.pvc").forEach((cell) => { cell.hidden = !pvc; });
   const body = node.querySelector("tbody");
-  const step = (hand.high - hand.low) / 1000;
   for (let j = 0; j < hand.joints; ++j) {
     const tr = document.createElement("tr");
     tr.innerHTML = `<td>${j}</td><td class="value" data-joint="${j}">-</td><td class="bar"><div></div></td>` +
         `<td class="velocity" ${pvc ? "" : "hidden"}>-</td><td class="current" ${pvc ? "" : "hidden"}>-</td>` +
-        `<td><input class="slider" type="range" min="${hand.low}" max="${hand.high}" step="${step}"` +
+        `<td><input class="slider" type="range" min="${hand.low}" max="${hand.high}" step="any"` +
         ` value="${hand.low}" data-joint="${j}"> <span class="target-value"></span></td>` +
         `<td><input class="hold" type="checkbox" data-joint="${j}" title="leave this joint where it is (-1)"></td>`;
     const row = {
@@ -119,6 +130,8 @@ function makeCard(hand) {
       say(card, await api("POST", `api/hands/${hand.ip}/${op}`, {}));
     });
   });
+  node.querySelector(".state-heading").hidden =
+      !["enable", "disable", "reboot", "calibrate"].some((op) => hand.operations.includes(op));
   node.querySelector(".config-read").addEventListener("click", () => readConfig(card));
   node.querySelector(".config-write").addEventListener("click", async () => {
     say(card, await api("POST", `api/hands/${hand.ip}/config`, node.querySelector(".config").value));
