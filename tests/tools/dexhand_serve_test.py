@@ -431,6 +431,7 @@ class Browser(unittest.TestCase):
 
     def test_3_one_slider_moves_one_joint(self):
         before = dexhand_positions(QSH)
+        self.set_sliders(QSH, [None, 0.6, 0.6, 0.6, 0.6, 0.6], "input")  # moved, not released: not sent
         self.set_sliders(QSH, [0.8], "change")
         self.message(QSH, "positions sent")
         wait_for(lambda: abs(self.page_positions(QSH)[0] - 0.8) <= 0.002, timeout=15, what="joint 0 at 0.8")
@@ -481,6 +482,17 @@ class Browser(unittest.TestCase):
         path = os.path.join(ARTIFACTS, "dashboard.png")
         self.assertTrue(self.driver.save_screenshot(path))
         self.assertGreater(os.path.getsize(path), 10000)
+
+
+    def test_8_calibration_progress_and_commands_meanwhile(self):
+        self.click(QMHV2, 'button[data-op="calibrate"]')
+        self.message(QMHV2, "calibration started")
+        wait_for(lambda: self.text(QMHV2, ".calibration").startswith("calibrating"), what="progress")
+        self.click(QMHV2, "button.go")
+        self.message(QMHV2, "192.168.137.39 is calibrating; commands wait for its end")
+        # Lively hands calibrate for 3 s.
+        wait_for(lambda: self.text(QMHV2, ".calibration").startswith("calibration: success"), timeout=20,
+                 what="calibration outcome")
 
 
 def main():

@@ -162,17 +162,35 @@ public:
         return true;
     }
 
-    // Queues the job for the worker; the future holds its reply.
-    std::future<Reply> submit(Job job) {
-        auto task = std::make_shared<std::packaged_task<Reply()>>(
-            [this, job = std::move(job)] { return job(client_, *this); });
-        auto future = task->get_future();
+    // A queued job and the way to withdraw it before it starts.
+    enum Stage { kQueued, kStarted, kWithdrawn };
+    struct Ticket {
+        std::future<Reply> reply;
+        std::shared_ptr<std::atomic<int>> stage;
+        // True when the job had not started; it never will.
+        bool withdraw() {
+            int queued = kQueued;
+            return stage->compare_exchange_strong(queued, kWithdrawn);
+        }
+    };
+
+    // Queues the job for the worker; the ticket's future holds its reply.
+    Ticket submit(Job job) {
+        auto stage = std::make_shared<std::atomic<int>>(kQueued);
+        auto task = std::make_shared<std::packaged_task<Reply()>>([this, job = std::move(job), stage] {
+            int queued = kQueued;
+            if (!stage->compare_exchange_strong(queued, kStarted)) {
+                return Reply{};  // withdrawn: nobody waits for it any more
+            }
+            return job(client_, *this);
+        });
+        Ticket ticket{task->get_future(), stage};
         {
             std::lock_guard<std::mutex> lock(queue_mutex_);
             queue_.push_back([task] { (*task)(); });
         }
         queue_changed_.notify_all();
-        return future;
+        return ticket;
     }
 
     HandState state() const {
@@ -576,11 +594,13 @@ private:
         return nullptr;
     }
 
-    Reply wait(std::future<Reply> future) {
-        if (future.wait_for(kCommandWait) != std::future_status::ready) {
-            return refused(504, "the hand's worker is still busy; the command stays queued");
+    // A command that could not start in time is withdrawn: sent later, it
+    // would move a hand when nobody expects it any more.
+    Reply wait(HandWorker::Ticket ticket) {
+        if (ticket.reply.wait_for(kCommandWait) != std::future_status::ready && ticket.withdraw()) {
+            return refused(504, "the hand stayed busy; the command was not sent");
         }
-        return future.get();
+        return ticket.reply.get();  // started: its outcome is worth the wait
     }
 
     Reply read_config(const std::string& ip) {
@@ -630,6 +650,9 @@ private:
         }
         if (!serves(*info.kind, operation)) {
             return refused(409, info.ip + " is a " + info.name + " hand, which " + lacking(operation));
+        }
+        if (worker->state().calibration == "running") {
+            return refused(409, info.ip + " is calibrating; commands wait for its end");
         }
         if (!worker->take_allowance()) {
             return refused(429, "too many commands for " + info.ip + "; at most " +
