@@ -186,6 +186,7 @@ class Http(unittest.TestCase):
             self.assertEqual(request(self.dashboard, "GET", path, token=False)[0], 401, path)
             self.assertEqual(request(self.dashboard, "GET", path, token=wrong)[0], 401, path)
             self.assertEqual(request(self.dashboard, "GET", path, token=self.dashboard.token[:-1])[0], 401, path)
+            self.assertEqual(request(self.dashboard, "GET", path, token=self.dashboard.token + "0")[0], 401, path)
 
     def test_state_has_what_each_kind_reports(self):
         qmhv2, qmhv1 = state_of(self.dashboard, QMHV2), state_of(self.dashboard, QMHV1)
