@@ -368,7 +368,7 @@ class Browser(unittest.TestCase):
         options.binary_location = "/usr/bin/chromium"
         for argument in ["--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
                          "--disable-background-networking", "--disable-component-update", "--disable-sync",
-                         "--disable-dev-shm-usage", "--window-size=1600,1500",
+                         "--disable-dev-shm-usage", "--window-size=1600,1320",
                          "--user-data-dir=" + cls.profile.name]:
             options.add_argument(argument)
         cls.driver = webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
