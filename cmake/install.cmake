@@ -63,6 +63,13 @@ foreach(program dexhand dexhand-sim dexhand-bridge)
   endif()
 endforeach()
 
+# dexhand serve finds its page in share/tessaro_dexhand/web beside bin/.
+if(TARGET dexhand)
+  install(DIRECTORY ${PROJECT_SOURCE_DIR}/tools/dexhand/web/
+    DESTINATION ${CMAKE_INSTALL_DATADIR}/${DEXHAND_INCLUDE_SUBDIR}/web
+    COMPONENT runtime)
+endif()
+
 install(FILES
   ${PROJECT_SOURCE_DIR}/examples/list_hands.cpp
   ${PROJECT_SOURCE_DIR}/examples/list_hands.py

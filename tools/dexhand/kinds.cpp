@@ -13,14 +13,18 @@ constexpr unsigned kEveryKind =
 // without sending anything); only qmhv2 hands are calibrated by the client;
 // Inspire hands have no disable or reboot command; qmhv2 hands report no
 // velocities or currents and have no command that clears their errors.
+// qmhv1 and QSH positions read 0.0 to 1.0; qmhv2 values are the hand's own
+// joint angles, within 0 to 180.
 const Kind kKinds[] = {
     {"qmhv1", 6,
      kEveryKind | bit(Operation::disable) | bit(Operation::reboot) | bit(Operation::clear_errors) |
-         bit(Operation::pvc)},
+         bit(Operation::pvc),
+     0.0f, 1.0f},
     {"qmhv2", 12,
      kEveryKind | bit(Operation::enable) | bit(Operation::disable) | bit(Operation::calibrate) |
-         bit(Operation::tactile)},
-    {"QSH", 6, kEveryKind | bit(Operation::clear_errors) | bit(Operation::pvc)},
+         bit(Operation::tactile),
+     0.0f, 180.0f},
+    {"QSH", 6, kEveryKind | bit(Operation::clear_errors) | bit(Operation::pvc), 0.0f, 1.0f},
 };
 
 }  // namespace

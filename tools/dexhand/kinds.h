@@ -27,6 +27,7 @@ struct Kind {
     const char* name;   // the discovery name
     int joints;         // values a position command takes
     unsigned serves;    // bit per Operation
+    float low, high;    // the span of a position value the dashboard's sliders offer
 };
 
 // The kind of a discovery name, or null for a name the library does not serve.

@@ -9,6 +9,7 @@
 #include <CLI/CLI.hpp>
 
 #include "commands.h"
+#include "serve.h"
 
 namespace {
 
@@ -142,6 +143,27 @@ int main(int argc, char** argv) {
         ->capture_default_str();
     watch->footer(example("  dexhand watch 192.168.137.39 --rate 10"));
     watch->callback([&] { action = [&](Context& c) { return dexhand_cli::watch_command(c, address, rate, count); }; });
+
+    dexhand_cli::ServeOptions serve_options;
+    auto* serve = app.add_subcommand("serve", "serve a live dashboard of the hands to a local web browser");
+    serve->add_option("--address", serve_options.address, "the address to listen on")->capture_default_str();
+    serve->add_option("--port", serve_options.port, "the port to listen on (0: any free one)")
+        ->check(CLI::Range(0, 65535))
+        ->capture_default_str();
+    serve->add_flag("--allow-remote", serve_options.allow_remote,
+                    "allow an --address other than loopback (other machines can then reach the page)");
+    serve->add_option("--web-root", serve_options.web_root,
+                      "the folder with the page's files (default: share/tessaro_dexhand/web beside the program)");
+    serve->add_option("--poll-rate", serve_options.poll_hz, "polls of each hand per second")
+        ->check(CLI::Range(0.5, 50.0))
+        ->capture_default_str();
+    serve->add_option("--command-rate", serve_options.commands_per_second,
+                      "commands per hand per second; more are refused")
+        ->check(CLI::Range(1.0, 1000.0))
+        ->capture_default_str();
+    serve->footer(example("  dexhand serve\n"
+                          "  then open the printed http://127.0.0.1:8080/?token=... in a browser; Ctrl-C stops"));
+    serve->callback([&] { action = [&](Context& c) { return dexhand_cli::serve_command(c, serve_options); }; });
 
     try {
         app.parse(argc, argv);

@@ -1,0 +1,520 @@
+#!/usr/bin/env python3
+"""dexhand serve against dexhand-sim hands, inside the private network
+namespace of tests/netns/run-in-netns.
+
+  --group http      every endpoint's success and failure paths over HTTP
+  --group browser   the page in headless Chromium: cards, sliders, heat map,
+                    refused commands, and a screenshot (--artifacts DIR)
+
+  run-in-netns dexhand_serve_test.py --group http|browser --dexhand PATH --sim PATH [--artifacts DIR]
+"""
+
+import argparse
+import json
+import os
+import signal
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import unittest
+import urllib.error
+import urllib.request
+
+QMHV2 = "192.168.137.39"
+QMHV1 = "192.168.137.10"
+QSH = "192.168.137.19"
+HANDS = [QMHV2, QMHV1, QSH]
+
+DEXHAND = ""
+SIM = ""
+ARTIFACTS = ""
+
+
+def in_private_namespace():
+    links = subprocess.run(["ip", "-o", "link", "show"], capture_output=True, text=True).stdout.splitlines()
+    if [line.split(":")[1].strip() for line in links] != ["lo"]:
+        return False
+    addresses = subprocess.run(["ip", "-o", "addr", "show", "dev", "lo"], capture_output=True, text=True).stdout
+    return "192.168.137.1/24" in addresses
+
+
+class Simulator:
+    def __init__(self, *args):
+        self.process = subprocess.Popen([SIM, *args, "--hand", "qmhv2@" + QMHV2, "--hand", "qmhv1@" + QMHV1,
+                                         "--hand", "QSH@" + QSH],
+                                        stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+        line = self.process.stdout.readline()
+        if "hands ready" not in line:
+            self.stop()
+            raise RuntimeError("dexhand-sim did not start: " + line)
+        # Keep reading so that a full pipe never stalls it.
+        threading.Thread(target=self.process.stdout.read, daemon=True).start()
+
+    def stop(self):
+        if self.process.poll() is None:
+            self.process.send_signal(signal.SIGTERM)
+            self.process.wait(timeout=10)
+
+
+class Dashboard:
+    """dexhand serve on a free port; the URL it printed gives port and token."""
+
+    def __init__(self, *args):
+        self.err = tempfile.TemporaryFile(mode="w+")
+        self.process = subprocess.Popen([DEXHAND, "serve", "--port", "0", *args], stdout=subprocess.PIPE,
+                                        stderr=self.err, text=True)
+        line = self.process.stdout.readline()
+        if "token=" not in line:
+            self.process.wait(timeout=10)
+            self.err.seek(0)
+            raise RuntimeError("dexhand serve did not start: " + line + self.err.read())
+        self.url = line.split("open ", 1)[1].strip()
+        self.base = self.url.split("/?", 1)[0]
+        self.token = self.url.split("token=", 1)[1]
+        self.origin = self.base
+
+    def stop(self):
+        if self.process.poll() is None:
+            self.process.send_signal(signal.SIGTERM)
+        return self.process.wait(timeout=15)
+
+
+def request(dashboard, method, path, body=None, token=True, headers=None):
+    """(status, decoded JSON or text, response headers)"""
+    all_headers = dict(headers or {})
+    if token is True:
+        all_headers["X-Dexhand-Token"] = dashboard.token
+    elif token:
+        all_headers["X-Dexhand-Token"] = token
+    data = None
+    if body is not None:
+        data = (body if isinstance(body, str) else json.dumps(body)).encode()
+        all_headers["Content-Type"] = "application/json"
+    req = urllib.request.Request(dashboard.base + path, data=data, method=method, headers=all_headers)
+    try:
+        with urllib.request.urlopen(req, timeout=30) as response:
+            status, text, got = response.status, response.read().decode(), response.headers
+    except urllib.error.HTTPError as error:
+        status, text, got = error.code, error.read().decode(), error.headers
+    try:
+        return status, json.loads(text), got
+    except ValueError:
+        return status, text, got
+
+
+def command(dashboard, ip, action, body=None, **kwargs):
+    """A command that changes a hand; made again when the hand timed out (a
+    loaded machine can keep the simulator from answering in its budget)."""
+    for _ in range(3):
+        status, reply, _ = request(dashboard, "POST", "/api/hands/%s/%s" % (ip, action),
+                                   {} if body is None else body, **kwargs)
+        if status != 504:
+            break
+        time.sleep(0.3)
+    return status, reply
+
+
+def state_of(dashboard, ip):
+    status, reply, _ = request(dashboard, "GET", "/api/state")
+    assert status == 200, reply
+    return next(hand for hand in reply["hands"] if hand["ip"] == ip)
+
+
+def wait_for(predicate, timeout=10.0, what="condition"):
+    end = time.monotonic() + timeout
+    while time.monotonic() < end:
+        value = predicate()
+        if value:
+            return value
+        time.sleep(0.1)
+    raise AssertionError("timed out waiting for " + what)
+
+
+def dexhand_positions(ip):
+    """The hand's positions as another client reads them."""
+    for _ in range(3):
+        run = subprocess.run([DEXHAND, "--json", "pos", ip], capture_output=True, text=True, timeout=60)
+        if run.returncode == 0:
+            return json.loads(run.stdout)["positions"]
+    raise AssertionError("dexhand pos failed: " + run.stderr)
+
+
+def close_to(values, targets, tolerance):
+    return len(values) == len(targets) and all(abs(v - t) <= tolerance for v, t in zip(values, targets))
+
+
+# ---------------------------------------------------------------------------
+# HTTP: calm hands, which change only when commanded
+
+class Http(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.sim = Simulator("--calm")
+        cls.dashboard = Dashboard()
+        wait_for(lambda: all(state_of(cls.dashboard, ip)["answering"] for ip in HANDS), what="first polls")
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.dashboard.stop()
+        cls.sim.stop()
+
+    def test_page_and_its_files_are_served_with_protective_headers(self):
+        for path, kind in [("/", "text/html"), ("/app.js", "javascript"), ("/style.css", "text/css"),
+                           ("/vendor/chart.min.js", "javascript")]:
+            status, _, headers = request(self.dashboard, "GET", path, token=False)
+            self.assertEqual(status, 200, path)
+            self.assertIn(kind, headers["Content-Type"], path)
+            self.assertEqual(headers["X-Frame-Options"], "DENY", path)
+        status, _, _ = request(self.dashboard, "GET", "/../../etc/passwd", token=False)
+        self.assertEqual(status, 404)
+
+    def test_hands_lists_each_hand_with_its_kind(self):
+        status, reply, _ = request(self.dashboard, "GET", "/api/hands")
+        self.assertEqual(status, 200)
+        hands = {hand["ip"]: hand for hand in reply["hands"]}
+        self.assertEqual(sorted(hands), sorted(HANDS))
+        self.assertEqual((hands[QMHV2]["name"], hands[QMHV2]["joints"]), ("qmhv2", 12))
+        self.assertEqual((hands[QSH]["name"], hands[QSH]["joints"]), ("QSH", 6))
+        self.assertIn("calibrate", hands[QMHV2]["operations"])
+        self.assertNotIn("enable", hands[QMHV1]["operations"])
+
+    def test_reads_need_the_token(self):
+        wrong = "0" * len(self.dashboard.token)
+        for path in ["/api/hands", "/api/state", "/api/hands/%s/config" % QSH, "/events"]:
+            self.assertEqual(request(self.dashboard, "GET", path, token=False)[0], 401, path)
+            self.assertEqual(request(self.dashboard, "GET", path, token=wrong)[0], 401, path)
+            self.assertEqual(request(self.dashboard, "GET", path, token=self.dashboard.token[:-1])[0], 401, path)
+            self.assertEqual(request(self.dashboard, "GET", path, token=self.dashboard.token + "0")[0], 401, path)
+
+    def test_state_has_what_each_kind_reports(self):
+        qmhv2, qmhv1 = state_of(self.dashboard, QMHV2), state_of(self.dashboard, QMHV1)
+        self.assertEqual(len(qmhv2["positions"]), 12)
+        self.assertEqual(len(qmhv2["matrix"][0]), 96)
+        self.assertNotIn("velocities", qmhv2)
+        self.assertEqual(len(qmhv1["velocities"]), 6)
+        self.assertEqual(len(qmhv1["currents"]), 6)
+        self.assertNotIn("matrix", qmhv1)
+        self.assertIn("errors", wait_for(lambda: "errors" in state_of(self.dashboard, QSH)
+                                         and state_of(self.dashboard, QSH), what="error codes"))
+
+    def test_event_stream_sends_every_hands_state(self):
+        req = urllib.request.Request(self.dashboard.base + "/events?token=" + self.dashboard.token)
+        with urllib.request.urlopen(req, timeout=10) as response:
+            self.assertEqual(response.headers["Content-Type"], "text/event-stream")
+            line = response.readline().decode()
+        self.assertTrue(line.startswith("data: "), line)
+        self.assertEqual(sorted(hand["ip"] for hand in json.loads(line[6:])["hands"]), sorted(HANDS))
+
+    def test_move_reaches_the_hand(self):
+        targets = [0.25, 0.5, 0.75, 0.125, 0.375, 0.625]
+        self.assertEqual(command(self.dashboard, QSH, "move", {"positions": targets}), (200, {"result": "positions sent"}))
+        wait_for(lambda: close_to(state_of(self.dashboard, QSH)["positions"], targets, 0.002), what="QSH at targets")
+        self.assertEqual(command(self.dashboard, QSH, "move", {"positions": [0.5] * 6, "fast": True})[0], 200)
+        wait_for(lambda: close_to(state_of(self.dashboard, QSH)["positions"], [0.5] * 6, 0.002), what="fast move")
+
+    def test_bad_moves_are_refused_with_a_reason_and_move_nothing(self):
+        before = state_of(self.dashboard, QMHV1)["positions"]
+        cases = [
+            ({"positions": [0.5] * 5}, "takes 6 positions, 5 given"),
+            ({"positions": [0.5] * 5 + [1e39]}, "finite"),
+            ({"positions": [0.5] * 5 + ["NaN"]}, "finite"),
+            ({"positions": [0.5] * 5 + [None]}, "finite"),
+            ({"position": [0.5] * 6}, "no \"positions\" list"),
+            ("[0.5, 0.5]", "not a JSON object"),
+            ('{"positions": [0.5, 0.5, 0.5, 0.5, 0.5, NaN]}', "not a JSON object"),
+        ]
+        for body, reason in cases:
+            status, reply = command(self.dashboard, QMHV1, "move", body)
+            self.assertEqual(status, 400, body)
+            self.assertIn(reason, reply["error"], body)
+        time.sleep(0.3)
+        self.assertEqual(state_of(self.dashboard, QMHV1)["positions"], before)
+        time.sleep(1.0)  # the hand's allowance refills
+
+    def test_commands_without_the_token_or_from_another_origin_are_refused_and_move_nothing(self):
+        before = state_of(self.dashboard, QSH)["positions"]
+        body = {"positions": [0.9] * 6}
+        self.assertEqual(command(self.dashboard, QSH, "move", body, token=False)[0], 401)
+        self.assertEqual(command(self.dashboard, QSH, "move", body, token="x" * 64)[0], 401)
+        self.assertEqual(command(self.dashboard, QSH, "move", body,
+                                 headers={"Origin": "http://evil.example"})[0], 403)
+        self.assertEqual(command(self.dashboard, QSH, "move", body,
+                                 headers={"Origin": self.dashboard.origin + ".evil.example"})[0], 403)
+        time.sleep(0.5)
+        self.assertEqual(state_of(self.dashboard, QSH)["positions"], before)
+        self.assertEqual(command(self.dashboard, QSH, "clear-errors", headers={"Origin": self.dashboard.origin})[0],
+                         200)
+
+    def test_commands_are_post_only(self):
+        status, reply, headers = request(self.dashboard, "GET", "/api/hands/%s/enable" % QMHV2)
+        self.assertEqual(status, 405)
+        self.assertEqual(headers["Allow"], "POST")
+
+    def test_unknown_hands_commands_and_unserved_operations_are_refused(self):
+        self.assertEqual(command(self.dashboard, "192.168.137.50", "disable")[0], 404)
+        self.assertEqual(command(self.dashboard, QMHV2, "explode")[0], 404)
+        status, reply = command(self.dashboard, QMHV1, "enable")
+        self.assertEqual(status, 409)
+        self.assertEqual(reply["error"], "192.168.137.10 is a qmhv1 hand, which has no enable command")
+        self.assertEqual(request(self.dashboard, "GET", "/api/hands/192.168.137.50/config")[0], 404)
+
+    def test_state_commands_succeed(self):
+        for ip, action, result in [(QMHV2, "disable", "disabled"), (QMHV2, "enable", "enabled"),
+                                   (QMHV1, "disable", "disabled"), (QMHV1, "reboot", "rebooting"),
+                                   (QMHV1, "clear-errors", "errors cleared")]:
+            self.assertEqual(command(self.dashboard, ip, action), (200, {"result": result}), (ip, action))
+
+    def test_calibration_is_followed_in_the_state(self):
+        self.assertEqual(command(self.dashboard, QMHV2, "calibrate"), (202, {"result": "calibration started"}))
+        outcome = wait_for(lambda: state_of(self.dashboard, QMHV2).get("calibration", {}).get("state") not in
+                           (None, "running") and state_of(self.dashboard, QMHV2)["calibration"], timeout=30,
+                           what="calibration outcome")
+        self.assertEqual(outcome["state"], "success")
+
+    def test_configuration_is_read_and_written(self):
+        status, reply, _ = request(self.dashboard, "GET", "/api/hands/%s/config" % QMHV2)
+        self.assertEqual(status, 200)
+        self.assertIn("speed_limit", json.loads(reply["config"]))
+        pretty = '{\n  "method": "SET",\n  "cmd": "/config",\n  "speed_limit": 120\n}'
+        self.assertEqual(command(self.dashboard, QMHV2, "config", pretty), (200, {"result": "configuration written"}))
+        status, reply, _ = request(self.dashboard, "GET", "/api/hands/%s/config" % QMHV2)
+        self.assertEqual(json.loads(reply["config"])["speed_limit"], 120)
+
+    def test_bad_configurations_are_refused(self):
+        status, reply = command(self.dashboard, QSH, "config", '{"speed_limit":')
+        self.assertEqual(status, 400)
+        self.assertIn("not a JSON object", reply["error"])
+        status, reply = command(self.dashboard, QSH, "config", json.dumps({"note": "x" * 1100}))
+        self.assertEqual(status, 400)
+        self.assertIn("a hand takes at most 1023", reply["error"])
+        time.sleep(1.0)
+
+    def test_commands_beyond_the_rate_are_refused(self):
+        statuses = [command(self.dashboard, QMHV2, "move", {"positions": [1]})[0] for _ in range(25)]
+        self.assertEqual(statuses[0], 400)
+        self.assertIn(429, statuses)
+        self.assertLessEqual(statuses.count(400), 15)
+        time.sleep(1.1)
+        self.assertEqual(command(self.dashboard, QMHV2, "move", {"positions": [1]})[0], 400)
+
+    def test_closed_event_streams_free_their_place(self):
+        url = self.dashboard.base + "/events?token=" + self.dashboard.token
+        streams = [urllib.request.urlopen(url, timeout=10) for _ in range(8)]
+        for stream in streams:
+            stream.readline()
+        self.assertEqual(request(self.dashboard, "GET", "/events")[0], 503)
+        for stream in streams:
+            stream.close()
+
+        def opens():
+            try:
+                with urllib.request.urlopen(url, timeout=10) as stream:
+                    return stream.status == 200
+            except urllib.error.HTTPError:
+                return False
+        self.assertTrue(wait_for(opens, timeout=10, what="a free stream"))
+        self.assertEqual(request(self.dashboard, "GET", "/api/state")[0], 200)
+
+
+class Lifecycle(unittest.TestCase):
+    """Each with a dashboard of its own."""
+
+    def test_a_silent_hand_is_marked_and_comes_back(self):
+        sim = Simulator("--calm")
+        dashboard = Dashboard()
+        try:
+            wait_for(lambda: state_of(dashboard, QSH)["answering"], what="first poll")
+            sim.stop()
+            silent = wait_for(lambda: (lambda s: not s["answering"] and s["since_answer"] >= 1.0 and s)(
+                state_of(dashboard, QSH)), what="silence")
+            self.assertIsNotNone(silent["positions"])
+            sim = Simulator("--calm")
+            wait_for(lambda: state_of(dashboard, QSH)["answering"], timeout=15, what="the hand's return")
+        finally:
+            self.assertEqual(dashboard.stop(), 0)
+            sim.stop()
+
+    def test_other_addresses_need_allow_remote_and_warn(self):
+        sim = Simulator("--calm")
+        try:
+            run = subprocess.run([DEXHAND, "serve", "--address", "192.168.137.1", "--port", "0"], capture_output=True,
+                                 text=True, timeout=30)
+            self.assertEqual(run.returncode, 2)
+            self.assertIn("--allow-remote", run.stderr)
+            dashboard = Dashboard("--address", "192.168.137.1", "--allow-remote")
+            self.assertTrue(dashboard.base.startswith("http://192.168.137.1:"))
+            self.assertEqual(request(dashboard, "GET", "/api/hands")[0], 200)
+            self.assertEqual(dashboard.stop(), 0)
+            dashboard.err.seek(0)
+            self.assertIn("warning: listening on 192.168.137.1", dashboard.err.read())
+        finally:
+            sim.stop()
+
+
+# ---------------------------------------------------------------------------
+# The page in a real browser, against lively hands
+
+class Browser(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        from selenium import webdriver
+        from selenium.webdriver.chrome.service import Service
+        cls.sim = Simulator()
+        cls.dashboard = Dashboard()
+        cls.profile = tempfile.TemporaryDirectory()
+        options = webdriver.ChromeOptions()
+        options.binary_location = "/usr/bin/chromium"
+        for argument in ["--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
+                         "--disable-background-networking", "--disable-component-update", "--disable-sync",
+                         "--disable-dev-shm-usage", "--window-size=1600,1320",
+                         "--user-data-dir=" + cls.profile.name]:
+            options.add_argument(argument)
+        cls.driver = webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
+        cls.driver.set_script_timeout(30)
+        cls.driver.get(cls.dashboard.url)
+        wait_for(lambda: len(cls.cards()) == 3 and all(
+            cls.text(ip, ".value") not in ("", "-") for ip in HANDS), timeout=20, what="three live cards")
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.driver.quit()
+        cls.profile.cleanup()
+        cls.dashboard.stop()
+        cls.sim.stop()
+
+    @classmethod
+    def cards(cls):
+        return cls.driver.find_elements("css selector", "section.hand")
+
+    @classmethod
+    def card(cls, ip):
+        return cls.driver.find_element("css selector", 'section.hand[data-ip="%s"]' % ip)
+
+    @classmethod
+    def text(cls, ip, selector):
+        return cls.card(ip).find_element("css selector", selector).text
+
+    def page_positions(self, ip):
+        return [float(cell.text) for cell in self.card(ip).find_elements("css selector", "td.value")]
+
+    def click(self, ip, selector):
+        self.card(ip).find_element("css selector", selector).click()
+
+    def message(self, ip, expected):
+        return wait_for(lambda: self.text(ip, ".message") == expected and expected, what="message " + expected)
+
+    def set_sliders(self, ip, values, event):
+        self.driver.execute_script(
+            "const sliders = arguments[0].querySelectorAll('input.slider');"
+            "arguments[1].forEach((v, j) => { if (v === null) return; sliders[j].value = String(v);"
+            " sliders[j].dispatchEvent(new Event(arguments[2])); });", self.card(ip), values, event)
+
+    def test_1_one_card_per_hand(self):
+        cards = {card.get_attribute("data-ip"): card for card in self.cards()}
+        self.assertEqual(sorted(cards), sorted(HANDS))
+        self.assertIn("qmhv2", cards[QMHV2].find_element("css selector", ".identity").text)
+        self.assertEqual(len(cards[QMHV2].find_elements("css selector", "input.slider")), 12)
+        self.assertEqual(len(cards[QSH].find_elements("css selector", "input.slider")), 6)
+        self.assertEqual(self.text(QMHV2, ".status"), "answering")
+
+    def test_2_go_moves_the_joints_to_the_sliders(self):
+        self.click(QMHV2, 'button[data-op="enable"]')
+        self.message(QMHV2, "enabled")
+        targets = [15.0 * (j % 6 + 1) for j in range(12)]
+        self.set_sliders(QMHV2, targets, "input")
+        self.click(QMHV2, "button.go")
+        self.message(QMHV2, "positions sent")
+        # Lively joints travel at 90 units a second.
+        wait_for(lambda: close_to(self.page_positions(QMHV2), targets, 0.01), timeout=15, what="page at targets")
+        self.assertTrue(close_to(dexhand_positions(QMHV2), targets, 0.01))
+
+    def test_3_one_slider_moves_one_joint(self):
+        before = dexhand_positions(QSH)
+        self.set_sliders(QSH, [None, 0.6, 0.6, 0.6, 0.6, 0.6], "input")  # moved, not released: not sent
+        self.set_sliders(QSH, [0.8], "change")
+        self.message(QSH, "positions sent")
+        wait_for(lambda: abs(self.page_positions(QSH)[0] - 0.8) <= 0.002, timeout=15, what="joint 0 at 0.8")
+        after = dexhand_positions(QSH)
+        self.assertAlmostEqual(after[0], 0.8, delta=0.002)
+        self.assertTrue(close_to(after[1:], before[1:], 0.002))
+
+    def test_4_heat_map_follows_the_tactile_matrix(self):
+        def picture():
+            return self.driver.execute_script("return arguments[0].toDataURL()",
+                                              self.card(QMHV2).find_element("css selector", "canvas.heatmap"))
+        first = picture()
+        self.assertTrue(wait_for(lambda: picture() != first, timeout=5, what="a changed heat map"))
+        cells = self.driver.execute_script(
+            "const c = arguments[0]; const d = c.getContext('2d').getImageData(0, 0, c.width, c.height).data;"
+            "const seen = new Set(); for (let i = 0; i < d.length; i += 4) seen.add(d[i] + ',' + d[i+1] + ',' + d[i+2]);"
+            "return [c.width, c.height, seen.size];", self.card(QMHV2).find_element("css selector", "canvas.heatmap"))
+        self.assertEqual(cells[:2], [48, 4])  # two rows of 96, two lines each
+        self.assertGreater(cells[2], 10)  # shaded, not one colour
+
+    def test_5_commands_without_token_or_from_another_origin_are_refused(self):
+        before = dexhand_positions(QMHV2)
+        status = self.driver.execute_async_script(
+            "const done = arguments[arguments.length - 1];"
+            "fetch('api/hands/%s/move', {method: 'POST', body: JSON.stringify({positions: Array(12).fill(170)})})"
+            ".then(r => done(r.status), e => done(String(e)));" % QMHV2)
+        self.assertEqual(status, 401)
+        self.assertEqual(command(self.dashboard, QMHV2, "move", {"positions": [170] * 12},
+                                 headers={"Origin": "http://evil.example"})[0], 403)
+        time.sleep(1.0)
+        self.assertTrue(close_to(dexhand_positions(QMHV2), before, 0.01))
+
+    def test_6_a_refused_command_is_explained_on_the_page(self):
+        self.driver.execute_script(
+            "arguments[0].value = '{\"speed_limit\": '; arguments[1].click();",
+            self.card(QMHV2).find_element("css selector", "textarea.config"),
+            self.card(QMHV2).find_element("css selector", "button.config-write"))
+        text = wait_for(lambda: "not a JSON object" in self.text(QMHV2, ".message") and self.text(QMHV2, ".message"),
+                        what="the refusal on the page")
+        self.assertIn("error", self.card(QMHV2).find_element("css selector", ".message").get_attribute("class"))
+        self.assertIn("not a JSON object", text)
+
+    def test_7_screenshot(self):
+        self.driver.execute_script("document.querySelectorAll('.message').forEach(m => m.textContent = '');"
+                                   "document.querySelectorAll('button.config-read').forEach(b => b.click());")
+        time.sleep(1.0)
+        os.makedirs(ARTIFACTS, exist_ok=True)
+        path = os.path.join(ARTIFACTS, "dashboard.png")
+        self.assertTrue(self.driver.save_screenshot(path))
+        self.assertGreater(os.path.getsize(path), 10000)
+
+
+    def test_8_calibration_progress_and_commands_meanwhile(self):
+        self.click(QMHV2, 'button[data-op="calibrate"]')
+        self.message(QMHV2, "calibration started")
+        wait_for(lambda: self.text(QMHV2, ".calibration").startswith("calibrating"), what="progress")
+        self.click(QMHV2, "button.go")
+        self.message(QMHV2, "192.168.137.39 is calibrating; commands wait for its end")
+        # Lively hands calibrate for 3 s.
+        wait_for(lambda: self.text(QMHV2, ".calibration").startswith("calibration: success"), timeout=20,
+                 what="calibration outcome")
+
+
+def main():
+    global DEXHAND, SIM, ARTIFACTS
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--group", choices=["http", "browser"], required=True)
+    parser.add_argument("--dexhand", required=True)
+    parser.add_argument("--sim", required=True)
+    parser.add_argument("--artifacts", default=".")
+    options, rest = parser.parse_known_args()
+    DEXHAND, SIM, ARTIFACTS = options.dexhand, options.sim, options.artifacts
+    if not in_private_namespace():
+        print("dexhand_serve_test.py: run me through tests/netns/run-in-netns", file=sys.stderr)
+        return 2
+    loader = unittest.TestLoader()
+    suite = unittest.TestSuite()
+    for case in ([Http, Lifecycle] if options.group == "http" else [Browser]):
+        suite.addTests(loader.loadTestsFromTestCase(case))
+    result = unittest.TextTestRunner(verbosity=2).run(suite)
+    return 0 if result.wasSuccessful() and result.testsRun > 0 else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
