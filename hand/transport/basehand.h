@@ -60,7 +60,8 @@ public:
     // Serialises the operations on this hand: its endpoints carry no request
     // identifiers, so two operations at once would take each other's replies.
     // The manager holds it for every call it dispatches, a multi-exchange
-    // operation included; hands of their own lock run in parallel.
+    // operation included. Different hands, each with its own lock, run in
+    // parallel.
     std::mutex& operation_mutex() { return operation_mutex_; }
 
 protected:
