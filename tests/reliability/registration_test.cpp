@@ -68,6 +68,9 @@ TEST(HostileDiscovery, OneHostAnsweringThousandsOfTimesGetsOneObject) {
 // ends with -1 and one line when they run out; nothing is thrown and
 // everything is closed with the client.
 TEST(HostileDiscovery, RunningOutOfDescriptorsEndsInitWithALine) {
+#ifdef DEXHAND_SANITIZED
+    GTEST_SKIP() << "the sanitizer runtimes need descriptors of their own while an exception is checked";
+#endif
     client_test::Subnet subnet;
     Strings replies;
     for (int i = 0; i < 2000; ++i) {
