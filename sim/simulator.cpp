@@ -410,8 +410,17 @@ void Simulator::on_datagram(const Endpoint& endpoint) {
         Hand& hand = *endpoint.hand;
         std::vector<std::string> answers;
         Faults faults;
+        bool answer_lost = false;
         {
             std::lock_guard<std::mutex> lock(hand.mutex_);
+            if (hand.faults_.lose_requests > 0) {
+                --hand.faults_.lose_requests;  // never reached the hand
+                continue;
+            }
+            if (hand.faults_.lose_answers > 0) {
+                --hand.faults_.lose_answers;
+                answer_lost = true;
+            }
             hand.received_.push_back(Received{endpoint.port, bytes, address_text(from), ntohs(from.sin_port)});
             hand.last_peer_[endpoint.port] = from;
             auto& script = hand.scripts_[endpoint.port];
@@ -427,7 +436,7 @@ void Simulator::on_datagram(const Endpoint& endpoint) {
         }
         hand.arrived_.notify_all();
 
-        if (faults.silent) {
+        if (faults.silent || answer_lost) {
             continue;
         }
         for (const auto& answer : answers) {

@@ -69,6 +69,16 @@ struct Faults {
     int delay_ms = 0;                 // answer this much later
     int copies = 1;                   // send each answer this many times
     std::vector<std::string> before;  // datagrams sent ahead of each answer
+    int lose_requests = 0;            // the next this many datagrams are lost on the way to the hand
+    int lose_answers = 0;             // the answers to the next this many datagrams are lost on the way back
+
+    // Named setters: Faults().with_delay_ms(90).with_copies(2).
+    Faults& with_silent(bool value) { silent = value; return *this; }
+    Faults& with_delay_ms(int value) { delay_ms = value; return *this; }
+    Faults& with_copies(int value) { copies = value; return *this; }
+    Faults& with_before(std::vector<std::string> value) { before = std::move(value); return *this; }
+    Faults& with_lose_requests(int value) { lose_requests = value; return *this; }
+    Faults& with_lose_answers(int value) { lose_answers = value; return *this; }
 };
 
 // How a hand answers a discovery request.

@@ -141,15 +141,42 @@ TEST_F(Receives, WhatEachFormTakesOfADatagram) {
     }
 }
 
-TEST_F(Receives, WhoeverAnsweredGetsTheNextSend) {
-    UdpPeer other("192.168.137.50", 40000);
-    answer("hi", &other);
+// A hand may answer from another port of its own address: later sends go
+// there.
+TEST_F(Receives, AnAnswerFromAnotherPortOfTheHandGetsTheNextSend) {
+    UdpPeer other_port(kHandIp, 0);
+    answer("hi", &other_port);
     std::string text, next = "next", got;
     ASSERT_EQ(endpoint.ReceiveData(text), kSocketOk);
+    EXPECT_EQ(text, "hi");
     ASSERT_EQ(endpoint.SendData(next), kSocketOk);
-    ASSERT_TRUE(other.receive(got));
+    ASSERT_TRUE(other_port.receive(got));
     EXPECT_EQ(got, "next");
     EXPECT_EQ(sent(), "<nothing>");
+}
+
+// Another host can neither answer for the hand nor steer its requests.
+TEST_F(Receives, ADatagramFromAnotherAddressIsDroppedUnseen) {
+    UdpPeer other("192.168.137.50", 40000);
+    answer("forged", &other);
+    std::string text = "unchanged", next = "next", got;
+    EXPECT_EQ(endpoint.ReceiveData(text), kSocketFailed);
+    EXPECT_EQ(text, "unchanged");
+    ASSERT_EQ(endpoint.SendData(next), kSocketOk);
+    EXPECT_EQ(sent(), "next");
+    EXPECT_FALSE(other.receive(got, nullptr, std::chrono::milliseconds(100)));
+}
+
+// The hand's reply behind a run of foreign datagrams is still found.
+TEST_F(Receives, TheHandsReplyIsTakenBehindForeignOnes) {
+    UdpPeer other("192.168.137.50", 40000);
+    for (int i = 0; i < 20; ++i) {
+        answer("forged", &other);
+    }
+    answer("real");
+    std::string text;
+    ASSERT_EQ(endpoint.ReceiveData(text), kSocketOk);
+    EXPECT_EQ(text, "real");
 }
 
 TEST(UdpSocket, IsTiedToItsPeerWithA20MillisecondReceiveTimeout) {

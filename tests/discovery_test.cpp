@@ -54,12 +54,13 @@ protected:
     static void SetUpTestSuite() {
         run = std::make_unique<Discovered>();
         Discovered& r = *run;
-        // Bad datagrams every millisecond for two seconds.
+        // Bad datagrams every millisecond for two seconds, from 300 ms on.
         Strings flood;
         for (int i = 0; i < 1000; ++i) {
             flood.insert(flood.end(), {"also not json", R"({"IP":"no name"})"});
         }
-        r.hand_at("192.168.137.16", DiscoveryAnswer().with_text("not json").with_extra(flood).with_spacing_ms(1));
+        r.hand_at("192.168.137.16",
+                  DiscoveryAnswer().with_text("not json").with_extra(flood).with_spacing_ms(1).with_delay_ms(300));
         r.hand_at("192.168.137.39", DiscoveryAnswer().with_text(sim::JsonObject()
                                                                     .str("name", "qmhv2")
                                                                     .str("type", "QMH-12L")
@@ -80,7 +81,7 @@ protected:
                   DiscoveryAnswer()
                       .with_text(R"({"name":"qmhv1","type":"QMH-6L","IP":"192.168.137.14"})")
                       .with_delay_ms(120)
-                      .with_extra({"hello", "[1,2,3]",
+                      .with_extra({"hello", "[1,2,3]", "\x1b]0;owned\x07\x7f\xc2\x9b" "2J\xc3\xa9",
                                    R"({"name":"qmhv2","IP":"192.168.137.99","hardware_verison":[-1]})",
                                    std::string("{\"name\":\"qmhv2\",\"IP\":\"192.168.137.98\"}\0junk", 44)}));
         r.hand_at("192.168.137.15", DiscoveryAnswer().with_text(padded).with_delay_ms(180));
@@ -134,6 +135,28 @@ TEST_F(BusySubnet, TextThatIsNotJsonIsPrintedAsReceived) {
         EXPECT_NE(run->output.find("basehand broadcast(): json parse error, msg: " + text + "\n"), std::string::npos)
             << text;
     }
+}
+
+// Control bytes (C1 controls in UTF-8 too) reach the terminal escaped; other
+// UTF-8 text as it came.
+TEST_F(BusySubnet, ControlBytesOfRefusedTextArePrintedEscaped) {
+    EXPECT_NE(run->output.find("msg: \\x1B]0;owned\\x07\\x7F\\xC2\\x9B2J\xc3\xa9\n"), std::string::npos);
+    EXPECT_EQ(run->output.find('\x1b'), std::string::npos);
+}
+
+// The flood prints 64 lines, then one line that counts the rest.
+TEST_F(BusySubnet, RefusalLinesStopAfter64WithACount) {
+    std::size_t lines = 0;
+    for (std::size_t at = 0; (at = run->output.find("json parse error", at)) != std::string::npos; ++at) {
+        ++lines;
+    }
+    EXPECT_EQ(lines, 64u);
+    const std::string summary = "further refused datagrams not printed: ";
+    const auto at = run->output.rfind(summary);
+    ASSERT_NE(at, std::string::npos);
+    EXPECT_GT(std::stoi(run->output.substr(at + summary.size())), 100);
+    EXPECT_EQ(run->output.back(), '\n');
+    EXPECT_EQ(run->output.find('\n', at), run->output.size() - 1);
 }
 
 // Unknown names, version arrays with a negative number and datagrams without

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <exception>
 #include <regex>
 #include <thread>
 
@@ -195,7 +196,15 @@ int DexHand::calibrate(std::vector<std::string> entries) {
     std::vector<std::thread> workers;
     for (auto& entry : entries) {
         if (hand_ws::client_calibrates(get_name(entry))) {
-            workers.emplace_back([this, &entry] { calibrationThread(entry); });
+            // A worker that cannot start (no threads or memory left) fails
+            // its hand; the workers already running are still joined below.
+            try {
+                workers.reserve(entries.size());
+                workers.emplace_back([this, &entry] { calibrationThread(entry); });
+            } catch (const std::exception&) {
+                emit(Level::error, "[Error] [dexhand][calibration()] cannot start the calibration of " + entry);
+                entry = "error";
+            }
         }
     }
     for (auto& worker : workers) {

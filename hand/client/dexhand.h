@@ -36,14 +36,14 @@ using BaseHandProtocol::status_text;
 // takes them instead, and Diagnostics::set_min_level() drops the lower
 // levels.
 //
-// Threads: nothing here takes a lock.
+// Threads:
 // - Calls for different hands may run at the same time on different threads,
 //   and so may the identity queries and get_ip_list().
-// - Calls for one hand must not overlap; today the caller serialises them
-//   (the library does not yet). A hand's replies carry no request
-//   identifier, so two overlapping exchanges with one hand can take each
-//   other's replies. The all-hands commands and calibration() address every
-//   hand, so they must not overlap any other call that addresses a hand.
+// - Calls for one hand queue: each hand has one operation lock, held for the
+//   whole call (a hand's replies carry no request identifier, so two
+//   overlapping exchanges with one hand would take each other's replies).
+//   The calibration workers' calls queue with the application's the same
+//   way.
 // - init() may overlap nothing, not even a query: it destroys and rebuilds
 //   the table of hands that every other call reads.
 // - calibration() runs one worker thread per calibrated hand and joins them

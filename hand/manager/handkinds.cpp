@@ -1,5 +1,7 @@
 #include "manager/handkinds.h"
 
+#include <arpa/inet.h>
+
 #include <algorithm>
 
 #include "protocols/inspire.h"
@@ -47,10 +49,13 @@ Selection select_kind(const std::string& name, const std::string& type, const st
         return {nullptr, "The dexterous Qhand corresponding to name could not be recognized"};
     }
     if (!accepts(kind->types, type)) {
-        return {nullptr, "[Qhand] init(): type: " + type + "unexcepted!"};
+        return {nullptr, "[Qhand] init(): type: " + Diagnostics::printable(type) + "unexcepted!"};
     }
-    if (!accepts(kind->addresses, ip)) {
-        return {nullptr, "[Qhand] init(): ip: " + ip + "unexcepted!"};
+    // The address comes from the network: a text that is not an IPv4
+    // address is refused here rather than thrown at by the endpoints.
+    in_addr address{};
+    if (!accepts(kind->addresses, ip) || ::inet_pton(AF_INET, ip.c_str(), &address) != 1) {
+        return {nullptr, "[Qhand] init(): ip: " + Diagnostics::printable(ip) + "unexcepted!"};
     }
     return {kind, ""};
 }

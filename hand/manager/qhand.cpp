@@ -5,13 +5,17 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <mutex>
+#include <system_error>
 
 #include <rapidjson/document.h>
 
 #include "manager/discovery.h"
 #include "manager/handkinds.h"
+#include "protocols/peer_json.h"
 
 namespace hand_ws {
 
@@ -83,8 +87,7 @@ bool version_member(const rapidjson::Value& object, const char* key, std::option
 
 Outcome parse_reply(const char* text, Reply& reply) {
     rapidjson::Document document;
-    document.Parse(text);
-    if (document.HasParseError()) {
+    if (!peer_json::parse(text, document)) {
         return Outcome::ParseError;
     }
     if (!document.IsObject()) {
@@ -179,6 +182,10 @@ int Qhand::broadcast() {
     ::inet_pton(AF_INET, discovery::kBroadcastAddress, &destination.sin_addr);
     const std::vector<unsigned char> request = discovery::request();
 
+    // Lines about refused datagrams are capped; the count of the rest is
+    // printed before the result line.
+    std::optional<Diagnostics::RefusalScope> refusals;
+    refusals.emplace();
     const auto start = std::chrono::steady_clock::now();
     enum class State { Sending, Listening } state = State::Sending;
     char buffer[1024];
@@ -200,7 +207,8 @@ int Qhand::broadcast() {
             discovery::Reply reply;
             switch (discovery::parse_reply(buffer, reply)) {
             case discovery::Outcome::ParseError:
-                emit(Level::warning, std::string("basehand broadcast(): json parse error, msg: ") + buffer);
+                Diagnostics::refuse(Level::warning, std::string("basehand broadcast(): json parse error, msg: ") +
+                                                        Diagnostics::printable(buffer));
                 break;
             case discovery::Outcome::NoName:
             case discovery::Outcome::UnknownName:
@@ -237,6 +245,7 @@ int Qhand::broadcast() {
             break;
         }
     }
+    refusals.reset();
 
     if (!ip_addresses.empty()) {
         return kSuccess;
@@ -265,14 +274,26 @@ int Qhand::init() {
             emit(Level::error, selection.refusal);
             return kFailure;
         }
-        hands.push_back(selection.kind->make(ip_addresses[i]));
-        hand_ips.push_back(ip_addresses[i]);
-    }
-    for (std::size_t i = 0; i < hand_ips.size(); ++i) {
-        if (std::find(hand_ips.begin(), hand_ips.end(), hand_ips[i]) != hand_ips.begin() + static_cast<long>(i)) {
+        // One protocol object per address: a hand that answers many times
+        // (or many hands claiming one address) cannot use up descriptors.
+        if (std::find(hand_ips.begin(), hand_ips.end(), ip_addresses[i]) != hand_ips.end()) {
             emit(Level::error, "[Error] [[Qhand]][init()] Server illegal duplicate ip.");
             return kFailure;
         }
+        try {
+            hands.push_back(selection.kind->make(ip_addresses[i]));
+        } catch (const std::system_error& e) {
+            // Out of descriptors is a condition of this process, not of the
+            // hand: report it as a failed init. Anything else still throws.
+            const int code = e.code().value();
+            if (e.code().category() != std::generic_category() || (code != EMFILE && code != ENFILE)) {
+                throw;
+            }
+            emit(Level::error, "[Error] [[Qhand]][init()] no descriptor left for the endpoints of " +
+                                   ip_addresses[i] + ": " + e.code().message());
+            return kFailure;
+        }
+        hand_ips.push_back(ip_addresses[i]);
     }
     return kSuccess;
 }
@@ -284,6 +305,29 @@ int Qhand::remove_repeated_types() { return kSuccess; }
 // ---------------------------------------------------------------------------
 // Dispatch
 
+namespace {
+
+// A registered hand held for one dispatched call: the hand's operation lock
+// is taken for the whole call, so that calls on one hand (the calibration
+// worker's among them) queue while calls on other hands run on.
+class Dispatch {
+public:
+    explicit Dispatch(BaseHandProtocol::BaseHand* hand) : hand_(hand) {
+        if (hand_ != nullptr) {
+            lock_ = std::unique_lock<std::mutex>(hand_->operation_mutex());
+        }
+    }
+    BaseHandProtocol::BaseHand* operator->() const { return hand_; }
+    bool operator==(std::nullptr_t) const { return hand_ == nullptr; }
+    bool operator!=(std::nullptr_t) const { return hand_ != nullptr; }
+
+private:
+    BaseHandProtocol::BaseHand* hand_;
+    std::unique_lock<std::mutex> lock_;
+};
+
+}  // namespace
+
 BaseHandProtocol::BaseHand* Qhand::hand_for(const std::string& ip) const {
     const auto it = std::find(hand_ips.begin(), hand_ips.end(), ip);
     if (it == hand_ips.end()) {
@@ -294,7 +338,7 @@ BaseHandProtocol::BaseHand* Qhand::hand_for(const std::string& ip) const {
 }
 
 int Qhand::get_status(std::string ip, std::vector<unsigned char>& status) {
-    BaseHandProtocol::BaseHand* hand = hand_for(ip);
+    const Dispatch hand(hand_for(ip));
     if (hand == nullptr) {
         emit(Level::error, "[Error] [[Qhand]][get_status(OperatePtrType type, std::vector<long> &status)] IP not found.");
         return kFailure;
@@ -304,7 +348,7 @@ int Qhand::get_status(std::string ip, std::vector<unsigned char>& status) {
 }
 
 int Qhand::get_errorcode(std::string ip, std::vector<long>& errorcode) {
-    BaseHandProtocol::BaseHand* hand = hand_for(ip);
+    const Dispatch hand(hand_for(ip));
     if (hand == nullptr) {
         emit(Level::error,
              "[Error] [[Qhand]][get_errorcode(OperatePtrType type, std::vector<long> &errorcode)] IP not found.");
@@ -314,7 +358,7 @@ int Qhand::get_errorcode(std::string ip, std::vector<long>& errorcode) {
 }
 
 int Qhand::clear_errorcode(std::string ip) {
-    BaseHandProtocol::BaseHand* hand = hand_for(ip);
+    const Dispatch hand(hand_for(ip));
     if (hand == nullptr) {
         emit(Level::error, "[Error] [[Qhand]][clear_errorcode(std::string _ip)] IP not found.");
         return kFailure;
@@ -324,7 +368,7 @@ int Qhand::clear_errorcode(std::string ip) {
 }
 
 int Qhand::calibration(std::string ip) {
-    BaseHandProtocol::BaseHand* hand = hand_for(ip);
+    const Dispatch hand(hand_for(ip));
     if (hand == nullptr) {
         return kFailure;
     }
@@ -338,52 +382,52 @@ int Qhand::calibration(std::string ip) {
 }
 
 int Qhand::enable(std::string ip) {
-    BaseHandProtocol::BaseHand* hand = hand_for(ip);
+    const Dispatch hand(hand_for(ip));
     return hand != nullptr ? hand->enable() : kFailure;
 }
 
 int Qhand::disable(std::string ip) {
-    BaseHandProtocol::BaseHand* hand = hand_for(ip);
+    const Dispatch hand(hand_for(ip));
     return hand != nullptr ? hand->disable() : kFailure;
 }
 
 int Qhand::reboot(std::string ip) {
-    BaseHandProtocol::BaseHand* hand = hand_for(ip);
+    const Dispatch hand(hand_for(ip));
     return hand != nullptr ? hand->reboot() : kFailure;
 }
 
 int Qhand::set_position(std::string ip, std::vector<float> pos) {
-    BaseHandProtocol::BaseHand* hand = hand_for(ip);
+    const Dispatch hand(hand_for(ip));
     return hand != nullptr ? hand->set_pos(std::move(pos)) : kFailure;
 }
 
 int Qhand::get_position(std::string ip, std::vector<float>& pos) {
-    BaseHandProtocol::BaseHand* hand = hand_for(ip);
+    const Dispatch hand(hand_for(ip));
     return hand != nullptr ? hand->get_pos(pos) : kFailure;
 }
 
 int Qhand::get_ts_matrix(std::string ip, std::vector<std::vector<unsigned char>>& matrix) {
-    BaseHandProtocol::BaseHand* hand = hand_for(ip);
+    const Dispatch hand(hand_for(ip));
     return hand != nullptr ? hand->get_ts_matrix(matrix) : kFailure;
 }
 
 int Qhand::get_comm_config(std::string ip, std::string& config) {
-    BaseHandProtocol::BaseHand* hand = hand_for(ip);
+    const Dispatch hand(hand_for(ip));
     return hand != nullptr ? hand->get_comm_config(config) : kFailure;
 }
 
 int Qhand::set_comm_config(std::string ip, std::string config) {
-    BaseHandProtocol::BaseHand* hand = hand_for(ip);
+    const Dispatch hand(hand_for(ip));
     return hand != nullptr ? hand->set_comm_config(std::move(config)) : kFailure;
 }
 
 int Qhand::fast_set_positon(std::string ip, std::vector<float> pos) {
-    BaseHandProtocol::BaseHand* hand = hand_for(ip);
+    const Dispatch hand(hand_for(ip));
     return hand != nullptr ? hand->fast_set_positions(std::move(pos)) : kFailure;
 }
 
 int Qhand::get_pvc(std::string ip, std::vector<std::vector<float>>& pvc) {
-    BaseHandProtocol::BaseHand* hand = hand_for(ip);
+    const Dispatch hand(hand_for(ip));
     return hand != nullptr ? hand->get_pvc(pvc) : kFailure;
 }
 

@@ -47,11 +47,13 @@ public:
     int find_hand();
 
     // Discovery, then one protocol object per discovered hand, chosen and
-    // checked by the table of hand kinds (handkinds.h), then the
-    // duplicate-address check. kSuccess, or kFailure on any failure with the
-    // hands registered before the failure kept. Lets through the exception of
-    // a protocol object whose endpoints cannot be created (an address text
-    // that is not IPv4, no socket available).
+    // checked by the table of hand kinds (handkinds.h; an address text that
+    // is not IPv4 is refused there). A second entry with an address already
+    // registered ends init with the duplicate line before any object is made
+    // for it, and running out of descriptors ends it with a line of its own.
+    // kSuccess, or kFailure on any failure with the hands registered before
+    // the failure kept. Lets through any other exception of a protocol
+    // object whose endpoints cannot be created.
     int init();
 
     // Kept for callers of earlier releases; the library calls neither.
@@ -59,7 +61,8 @@ public:
     int remove_repeated_types();
 
     // By-address operations: each finds the first registered hand with
-    // exactly this address text and calls its protocol object. An address
+    // exactly this address text and calls its protocol object, holding the
+    // hand's operation lock for the whole call. An address
     // that is not registered gives kFailure. Results are
     // BaseHandProtocol::Status values (transport/status.h).
     int get_status(std::string ip, std::vector<unsigned char>& status);

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "protocols/inspire_codec.h"
+#include "protocols/peer_json.h"
 
 namespace BaseHandProtocol {
 
@@ -34,13 +35,13 @@ Judge register_judge(const RegisterOperation& op, unsigned char hand_id, Decode 
     return [&op, hand_id, decode = std::move(decode)](std::string_view reply) {
         if (op.command == codec::kFastPositions) {
             if (!codec::accepts_fast(reply, hand_id)) {
-                emit(Level::warning, "[Warning] [inspire][fast_set_positions] recv data error");
+                Diagnostics::refuse(Level::warning, "[Warning] [inspire][fast_set_positions] recv data error");
                 return Verdict::Ignore;
             }
             return Verdict::Accept;
         }
         if (!codec::accepts(reply, hand_id, op.command, op.address) || !decode(reply)) {
-            emit(Level::error, "[ERROR] ");
+            Diagnostics::refuse(Level::error, "[ERROR] ");
             return Verdict::Ignore;
         }
         return Verdict::Accept;
@@ -77,13 +78,12 @@ bool six_values(const char* operation, int line, const std::vector<float>& value
 int config_exchange(Inspire& hand, const Operation& row, std::string request, std::string& reply) {
     return run(row, {hand, hand.ip}, std::move(request), [&row, &reply](std::string_view text) {
         rapidjson::Document doc;
-        doc.Parse(text.data(), text.size());
-        if (doc.HasParseError()) {
-            emit(Level::warning, std::string(row.prefix) + "Error in parsing JSON data");
+        if (!peer_json::parse(text, doc)) {
+            Diagnostics::refuse(Level::warning, std::string(row.prefix) + "Error in parsing JSON data");
             return Verdict::Ignore;
         }
         if (!doc.IsObject() || !doc.HasMember("reqTarget") || !doc["reqTarget"].IsString()) {
-            emit(Level::warning, Stream::err, std::string(row.prefix) + "reply without a string \"reqTarget\" skipped");
+            Diagnostics::refuse(Level::warning, Stream::err, std::string(row.prefix) + "reply without a string \"reqTarget\" skipped");
             return Verdict::Ignore;
         }
         const rapidjson::Value& target = doc["reqTarget"];

@@ -247,7 +247,7 @@ int Qmhv1::get_comm_config(std::string& cfg) {
             emit(Level::error, "[Error] [qmhv1][get_comm_config(std::string &cfg)] reply is not a JSON object");
             return Verdict::Fail;
         case ConfigReply::CheckFailed:
-            emit(Level::error, Stream::err, "[ERROR] [qmhv1][get_comm_config] check reply failed");
+            Diagnostics::refuse(Level::error, Stream::err, "[ERROR] [qmhv1][get_comm_config] check reply failed");
             return Verdict::Ignore;
         case ConfigReply::Accepted:
             break;

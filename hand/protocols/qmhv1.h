@@ -63,7 +63,9 @@ public:
     // their request again.
     int recv_counts_limit = 100000;
     // Two values per joint, the second the joint's full-scale position; read
-    // once from the hand and kept for the object's life.
+    // once from the hand and kept for the object's life. A reply whose
+    // full-scale values are not all finite and above 0 is a failed read and
+    // is not kept.
     std::vector<float> pos_limits;
 
 private:

@@ -1,8 +1,11 @@
 #include "protocols/qmhv1_codec.h"
 
+#include "protocols/peer_json.h"
+
 #include <rapidjson/document.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <sstream>
@@ -152,7 +155,21 @@ std::vector<unsigned char> decode_status(std::string_view text) {
     return status;
 }
 
-bool usable_pos_limits(const std::vector<float>& limits) { return limits.size() >= 2 * kJoints; }
+bool usable_pos_limits(const std::vector<float>& limits) {
+    if (limits.size() < 2 * kJoints) {
+        return false;
+    }
+    // Positions are divided by the full scale and targets multiplied by it:
+    // zero, negative or non-finite values would turn into inf, NaN or a
+    // target of 0 on every joint.
+    for (std::size_t i = 0; i < kJoints; ++i) {
+        const float full_scale = limits[2 * i + 1];
+        if (!std::isfinite(full_scale) || full_scale <= 0.0f) {
+            return false;
+        }
+    }
+    return true;
+}
 
 std::vector<float> normalise_positions(const std::vector<float>& raw, const std::vector<float>& limits) {
     std::vector<float> positions;
@@ -201,8 +218,7 @@ ConfigReply judge_config_reply(std::string_view text) {
         return ConfigReply::Empty;
     }
     rapidjson::Document document;
-    document.Parse(text.data(), text.size());
-    if (document.HasParseError()) {
+    if (!peer_json::parse(text, document)) {
         return ConfigReply::NotJson;
     }
     if (!document.IsObject()) {

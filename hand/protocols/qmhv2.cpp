@@ -167,7 +167,7 @@ int Qmhv2::get_pos(std::vector<float>& pos) {
             emit(Level::error, Stream::err, "\"angle\" holds an element that is not a number.");
             return Verdict::Fail;
         default:
-            emit(Level::error, Stream::err, "\"angle\" is not an array or does not exist.");
+            Diagnostics::refuse(Level::error, Stream::err, "\"angle\" is not an array or does not exist.");
             return Verdict::Ignore;
         }
     });

@@ -1,5 +1,7 @@
 #include "protocols/qmhv2_codec.h"
 
+#include "protocols/peer_json.h"
+
 #include <rapidjson/document.h>
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
@@ -26,10 +28,7 @@ public:
     }
 };
 
-bool parse(std::string_view text, rapidjson::Document& document) {
-    document.Parse(text.data(), text.size());
-    return !document.HasParseError();
-}
+bool parse(std::string_view text, rapidjson::Document& document) { return peer_json::parse(text, document); }
 
 // The array member key of an object root, or null.
 const rapidjson::Value* array_member(const rapidjson::Document& document, const char* key) {

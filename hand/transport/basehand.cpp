@@ -1,5 +1,7 @@
 #include "transport/basehand.h"
 
+#include <sys/socket.h>
+
 #include <utility>
 
 #include "transport/exchange.h"
@@ -92,6 +94,17 @@ bool poll_once(UDPSocket& endpoint, ReplyForm form, std::string& text, char (&by
     return true;
 }
 
+// Throws away whatever waits on the endpoint, so that only datagrams that
+// arrive after the request can answer it: a late or repeated reply to an
+// earlier request must never become this one's answer. Bounded, so that a
+// flood cannot keep the request from going out.
+void drain(UDPSocket& endpoint) {
+    constexpr int kDrainLimit = 4096;
+    char byte;
+    for (int i = 0; i < kDrainLimit && ::recv(endpoint.sockfd, &byte, 1, MSG_DONTWAIT) >= 0; ++i) {
+    }
+}
+
 }  // namespace
 
 int run_exchange(const Exchange& exchange) {
@@ -110,6 +123,7 @@ int run_exchange(const Exchange& exchange) {
     const auto start = now();
     for (;;) {
         if (state == State::Send) {
+            drain(endpoint);
             if (exchange.payload.send_on(endpoint) == CommSocket::Transmit::kSocketOk) {
                 state = State::Await;
             } else {
@@ -169,6 +183,7 @@ namespace {
 
 int run_row(const Operation& row, const Target& target, const Payload& payload, const Judge& judge,
             const EmptyPoll& on_empty_poll) {
+    const Diagnostics::RefusalScope refusals;
     Exchange e;
     e.endpoint = (row.port == Port::Ctrl ? target.hand.ctrl_udp_socket : target.hand.comm_udp_socket).get();
     e.payload = payload;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -56,11 +57,21 @@ public:
     std::vector<float> default_velocity;
     std::vector<float> default_current;
 
+    // Serialises the operations on this hand: its endpoints carry no request
+    // identifiers, so two operations at once would take each other's replies.
+    // The manager holds it for every call it dispatches, a multi-exchange
+    // operation included. Different hands, each with its own lock, run in
+    // parallel.
+    std::mutex& operation_mutex() { return operation_mutex_; }
+
 protected:
     // Opens the three endpoints to ip (ports 2333, 2334, 2335, in that order)
     // and sets each default list to joints zeros. Throws what the endpoint
     // constructor throws.
     void open_endpoints(const std::string& ip, std::size_t joints);
+
+private:
+    std::mutex operation_mutex_;
 };
 
 }  // namespace BaseHandProtocol

@@ -30,6 +30,7 @@ UDPSocket::UDPSocket(std::string ip, unsigned short port) {
     if (::inet_pton(AF_INET, ip.c_str(), &peer_addr.sin_addr) != 1) {
         throw std::invalid_argument("Invalid IP address format");
     }
+    own_addr_ = peer_addr.sin_addr;
 
     const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
     if (fd < 0) {
@@ -96,17 +97,31 @@ int UDPSocket::SendData(const unsigned char* data, unsigned short length) {
 }
 
 int UDPSocket::receive_into(char (&buffer)[kBufferLength]) {
-    std::memset(buffer, 0, sizeof(buffer));
-    sockaddr_in sender{};
-    socklen_t sender_len = 16;
-    const ssize_t got = ::recvfrom(sockfd, buffer, sizeof(buffer), MSG_DONTWAIT,
-                                   reinterpret_cast<sockaddr*>(&sender), &sender_len);
-    if (got <= 0) {
-        return 0;
+    // Datagrams of other hosts are passed over here, a bounded number per
+    // call, so that a flood cannot hold one poll for long.
+    constexpr int kForeignPerPoll = 256;
+    for (int foreign = 0; foreign < kForeignPerPoll; ++foreign) {
+        std::memset(buffer, 0, sizeof(buffer));
+        sockaddr_in sender{};
+        socklen_t sender_len = sizeof(sender);
+        const ssize_t got = ::recvfrom(sockfd, buffer, sizeof(buffer), MSG_DONTWAIT,
+                                       reinterpret_cast<sockaddr*>(&sender), &sender_len);
+        if (got < 0) {
+            return 0;
+        }
+        if (sender.sin_family != AF_INET || sender.sin_addr.s_addr != own_addr_.s_addr) {
+            continue;
+        }
+        if (got == 0) {
+            return 0;
+        }
+        // A hand may answer from another port than the one asked: later
+        // sends go to the port that answered.
+        peer_addr.sin_port = sender.sin_port;
+        return static_cast<int>(got);
     }
-    // Replies steer later sends: from now on we talk to whoever answered.
-    peer_addr = sender;
-    return static_cast<int>(got);
+    std::memset(buffer, 0, sizeof(buffer));
+    return 0;
 }
 
 int UDPSocket::ReceiveData(std::string& text) {

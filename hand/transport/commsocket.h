@@ -44,6 +44,11 @@ public:
     // Sends exactly length bytes from data.
     int SendData(const unsigned char* data, unsigned short length);
 
+    // Only datagrams from the peer's own address (the one given at
+    // construction, any port) are taken; one from another address is dropped
+    // unseen, so that no other host can answer for the hand or steer its
+    // requests. A taken datagram aims later sends at the port it came from.
+    //
     // Takes one waiting datagram, if any, and sets text to its bytes up to
     // the first NUL. Result 1 (text untouched) when nothing non-empty waits.
     int ReceiveData(std::string& text);
@@ -55,6 +60,9 @@ public:
     sockaddr_in peer_addr{};
 
 private:
+    // The peer's address as constructed: the only sender taken.
+    in_addr own_addr_{};
+
     int send_bytes(const void* data, std::size_t length);
     // One non-blocking receive into a zero-filled 1024-byte buffer; returns
     // the byte count (0 when nothing usable arrived).

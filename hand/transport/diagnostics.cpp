@@ -100,4 +100,75 @@ void trace_line(const char* file, const char* function, int line) {
     emit(Level::trace, text);
 }
 
+// ---------------------------------------------------------------------------
+
+std::string printable(std::string_view bytes) {
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(bytes.size());
+    const auto escape = [&out](unsigned char c) {
+        out += "\\x";
+        out += kHex[c >> 4];
+        out += kHex[c & 0x0F];
+    };
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        const auto c = static_cast<unsigned char>(bytes[i]);
+        if (c < 0x20 || c == 0x7F) {
+            escape(c);
+        } else if (c == 0xC2 && i + 1 < bytes.size() && static_cast<unsigned char>(bytes[i + 1]) >= 0x80 &&
+                   static_cast<unsigned char>(bytes[i + 1]) <= 0x9F) {
+            // A C1 control in UTF-8: some terminals act on it like ESC [.
+            escape(c);
+            escape(static_cast<unsigned char>(bytes[++i]));
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
+}
+
+namespace {
+
+struct Refusals {
+    bool active = false;
+    int printed = 0;
+    long long withheld = 0;
+};
+
+Refusals& refusals() {
+    static thread_local Refusals r;
+    return r;
+}
+
+}  // namespace
+
+RefusalScope::RefusalScope() : outermost_(!refusals().active) {
+    if (outermost_) {
+        refusals() = Refusals{true, 0, 0};
+    }
+}
+
+RefusalScope::~RefusalScope() {
+    if (!outermost_) {
+        return;
+    }
+    const long long withheld = refusals().withheld;
+    refusals() = Refusals{};
+    if (withheld > 0) {
+        emit(Level::warning, "further refused datagrams not printed: " + std::to_string(withheld));
+    }
+}
+
+void refuse(Level level, Stream stream, std::string_view text) {
+    Refusals& r = refusals();
+    if (r.active) {
+        if (r.printed >= kRefusalLines) {
+            ++r.withheld;
+            return;
+        }
+        ++r.printed;
+    }
+    emit(level, stream, text);
+}
+
 }  // namespace Diagnostics

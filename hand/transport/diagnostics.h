@@ -13,6 +13,7 @@
 // operation that printed, in the middle of that operation.
 
 #include <functional>
+#include <string>
 #include <string_view>
 
 #include "export.h"
@@ -56,6 +57,33 @@ inline void emit(Level level, std::string_view text) { emit(level, Stream::out, 
 // The entry trace of a device operation:
 // "file = <source>    function = <function>    line = <line>" at Level::trace.
 DEXHAND_EXPORT void trace_line(const char* file, const char* function, int line);
+
+// Bytes a peer sent, fit for a terminal: control bytes (0x00-0x1F, 0x7F) and
+// the two-byte forms of the C1 controls (C2 80 to C2 9F) are written as \xHH,
+// everything else as it came.
+DEXHAND_EXPORT std::string printable(std::string_view bytes);
+
+// Lines about refused datagrams are capped per operation: while a
+// RefusalScope lives on a thread, the first kRefusalLines lines given to
+// refuse() on that thread are printed, the rest only counted, and the scope
+// prints one line "further refused datagrams not printed: N" at its end when
+// N > 0. Scopes nest: only the outermost one counts and summarises. Outside
+// any scope refuse() is emit().
+constexpr int kRefusalLines = 64;
+
+class DEXHAND_EXPORT RefusalScope {
+public:
+    RefusalScope();
+    ~RefusalScope();
+    RefusalScope(const RefusalScope&) = delete;
+    RefusalScope& operator=(const RefusalScope&) = delete;
+
+private:
+    bool outermost_;
+};
+
+DEXHAND_EXPORT void refuse(Level level, Stream stream, std::string_view text);
+inline void refuse(Level level, std::string_view text) { refuse(level, Stream::out, text); }
 
 }  // namespace Diagnostics
 
