@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "manager/discovery.h"
 #include "manager/qhand.h"
 #include "protocols/peer_json.h"
 #include "protocols/qmhv1_codec.h"
