@@ -11,6 +11,7 @@
 #include <rapidjson/document.h>
 
 #include "manager/handkinds.h"
+#include "transport/readiness.h"
 
 namespace hand_ws {
 
@@ -152,6 +153,9 @@ private:
     int fd_;
 };
 
+// With no route to the subnet every send fails at once: pause between tries.
+constexpr std::chrono::milliseconds kSendRetryPause{1};
+
 }  // namespace
 
 int Qhand::broadcast() {
@@ -178,14 +182,19 @@ int Qhand::broadcast() {
     ::inet_pton(AF_INET, discovery::kBroadcastAddress, &destination.sin_addr);
     const std::vector<unsigned char> request = discovery::request();
 
-    const auto start = std::chrono::steady_clock::now();
+    using Clock = std::chrono::steady_clock;
+    const auto start = Clock::now();
+    // The first instant at which the whole elapsed milliseconds exceed the listening time.
+    const auto end = start + std::chrono::milliseconds(discovery::kListenMs + 1);
     enum class State { Sending, Listening } state = State::Sending;
+    Clock::time_point spin_until{};
     char buffer[1024];
     for (;;) {
         if (state == State::Sending &&
             ::sendto(fd, request.data(), request.size(), 0, reinterpret_cast<const sockaddr*>(&destination),
                      sizeof(destination)) >= 0) {
             state = State::Listening;
+            spin_until = Clock::now() + CommSocket::Transmit::kSpinWindow;
         }
 
         std::memset(buffer, 0, sizeof(buffer));
@@ -230,10 +239,18 @@ int Qhand::broadcast() {
 
         // Checked on every pass, so a stream of bad datagrams cannot keep
         // discovery going past its second.
-        const auto elapsed =
-            std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+        const auto at = Clock::now();
+        const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(at - start).count();
         if (elapsed > discovery::kListenMs) {
             break;
+        }
+        // Nothing came: sleep until something does or the second is over. A
+        // send that failed is tried again after at most kSendRetryPause.
+        if (got < 1 && at >= spin_until) {
+            const std::chrono::nanoseconds left = end - at;
+            CommSocket::Transmit::wait_readable(fd, state == State::Sending ? std::min<std::chrono::nanoseconds>(
+                                                                                  left, kSendRetryPause)
+                                                                            : left);
         }
     }
 

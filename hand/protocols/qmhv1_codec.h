@@ -132,9 +132,9 @@ inline constexpr Operation kFastSetPositions =
 inline constexpr Operation kGetCnt = row("get_cnt", Port::Comm, Awaits::Text, "[Warning] [Qmhv1::get_cnt()] ");
 inline constexpr Operation kGetPos = row("get_pos", Port::Comm, Awaits::Text, "[Warning] [Qmhv1::get_pos()] ");
 inline constexpr Operation kGetVelocity =
-    row("get_velocity", Port::Comm, Awaits::Text, "[Warning] [Qmhv1::get_velocity()] ");
+    counting_empty_polls(row("get_velocity", Port::Comm, Awaits::Text, "[Warning] [Qmhv1::get_velocity()] "));
 inline constexpr Operation kGetCurrent =
-    row("get_current", Port::Comm, Awaits::Text, "[Warning] [Qmhv1::get_current()] ");
+    counting_empty_polls(row("get_current", Port::Comm, Awaits::Text, "[Warning] [Qmhv1::get_current()] "));
 inline constexpr Operation kGetStatus = row("get_status", Port::Comm, Awaits::Text, "[Warning] [Qmhv1::get_status()] ");
 inline constexpr Operation kGetErrorcode =
     row("get_errorcode", Port::Comm, Awaits::Bytes, "[Warning] [Qmhv1::get_errorcode()] ");

@@ -1,8 +1,10 @@
 #include "transport/basehand.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "transport/exchange.h"
+#include "transport/readiness.h"
 
 namespace BaseHandProtocol {
 
@@ -92,6 +94,23 @@ bool poll_once(UDPSocket& endpoint, ReplyForm form, std::string& text, char (&by
     return true;
 }
 
+// Asks the exchange's hook about an empty receive: once, or, for an exchange
+// that weighs its empty polls, once per empty_poll_worth since the previous
+// receive, stopping at the first verdict that is not Ignore.
+Verdict empty_polls(const Exchange& exchange, std::chrono::steady_clock::time_point& last_receive) {
+    long long count = 1;
+    if (exchange.empty_poll_worth.count() > 0) {
+        const auto at = std::chrono::steady_clock::now();
+        count = std::max<long long>(1, (at - last_receive) / exchange.empty_poll_worth);
+        last_receive = at;
+    }
+    Verdict verdict = Verdict::Ignore;
+    for (long long i = 0; i < count && verdict == Verdict::Ignore; ++i) {
+        verdict = exchange.on_empty_poll();
+    }
+    return verdict;
+}
+
 }  // namespace
 
 int run_exchange(const Exchange& exchange) {
@@ -100,6 +119,8 @@ int run_exchange(const Exchange& exchange) {
     }
     UDPSocket& endpoint = *exchange.endpoint;
     const auto now = [&exchange] { return exchange.now ? exchange.now() : Exchange::Clock::now(); };
+    // Sleeps are measured on the real clock, whatever clock judges the budget.
+    using Real = std::chrono::steady_clock;
 
     enum class State { Send, Await };
     State state = State::Send;
@@ -108,10 +129,17 @@ int run_exchange(const Exchange& exchange) {
     long long elapsed_ms = 0;
 
     const auto start = now();
+    // The first instant at which the whole elapsed milliseconds exceed the budget.
+    const auto end = start + std::chrono::milliseconds(exchange.budget_ms + 1);
+    Real::time_point spin_until{};
+    Real::time_point last_receive{};
     for (;;) {
+        bool found = false;
         if (state == State::Send) {
             if (exchange.payload.send_on(endpoint) == CommSocket::Transmit::kSocketOk) {
                 state = State::Await;
+                spin_until = Real::now() + CommSocket::Transmit::kSpinWindow;
+                last_receive = Real::now();
             } else {
                 if (exchange.send_failed) {
                     exchange.send_failed();
@@ -125,10 +153,12 @@ int run_exchange(const Exchange& exchange) {
         } else {
             std::string_view reply;
             Verdict verdict = Verdict::Ignore;
-            if (poll_once(endpoint, exchange.reply_form, text, bytes, reply)) {
+            found = poll_once(endpoint, exchange.reply_form, text, bytes, reply);
+            if (found) {
+                last_receive = Real::now();
                 verdict = exchange.judge(reply);
             } else if (exchange.on_empty_poll) {
-                verdict = exchange.on_empty_poll();
+                verdict = empty_polls(exchange, last_receive);
             }
             switch (verdict) {
             case Verdict::Accept:
@@ -143,9 +173,21 @@ int run_exchange(const Exchange& exchange) {
             }
         }
 
-        elapsed_ms = std::chrono::duration_cast<std::chrono::milliseconds>(now() - start).count();
+        const auto at = now();
+        elapsed_ms = std::chrono::duration_cast<std::chrono::milliseconds>(at - start).count();
         if (elapsed_ms > exchange.budget_ms) {
             break;
+        }
+        // Nothing waiting and the spin window spent: sleep until a datagram
+        // comes or the budget ends.
+        if (state == State::Await && exchange.judge && !found && Real::now() >= spin_until) {
+            std::chrono::nanoseconds left = end - at;
+            if (exchange.empty_poll_worth.count() > 0 && left > kCountedSleep) {
+                left = kCountedSleep;
+            }
+            if (left.count() > 0) {
+                CommSocket::Transmit::wait_readable(endpoint.sockfd, left);
+            }
         }
     }
 
@@ -188,6 +230,9 @@ int run_row(const Operation& row, const Target& target, const Payload& payload, 
         };
     }
     e.on_empty_poll = on_empty_poll;
+    if (row.counts_empty_polls) {
+        e.empty_poll_worth = kEmptyPollWorth;
+    }
     e.timeout_prefix = row.prefix;
     e.address = target.address;
     if (*row.elapsed_line != '\0') {

@@ -27,6 +27,14 @@ constexpr unsigned short kAuxPort = 2335;
 // The timed request loop: send once, then poll for the reply until it is
 // accepted, refused, or the budget runs out. Every exchange with a hand goes
 // through run_exchange().
+//
+// Waiting: for kSpinWindow after each send the loop polls without pause (a
+// fast hand answers within it); after that, each poll that finds nothing is
+// followed by a sleep in poll() that a datagram ends at once and that lasts
+// at most until the budget's end (the first instant whose whole elapsed
+// milliseconds exceed the budget). Every wake-up is followed by one
+// non-blocking receive, so the passes, verdicts, resends and lines are those
+// of a loop that never sleeps; there are just fewer empty passes.
 
 // What an exchange makes of one poll.
 enum class Verdict {
@@ -86,6 +94,12 @@ struct Exchange {
     std::function<Verdict(std::string_view reply)> judge;
     // Called on a poll that found nothing; Ignore when not set.
     std::function<Verdict()> on_empty_poll;
+    // For hooks that count empty polls toward a resend. Zero: each empty
+    // receive is one empty poll. Otherwise a receive that ends a sleep counts
+    // one empty poll per this much time slept (at least one), as many as a
+    // loop that never slept would have made, and no sleep lasts longer than
+    // kCountedSleep, so that a resend falls due on time.
+    std::chrono::nanoseconds empty_poll_worth{0};
 
     // The time-out line: prefix + "DEVICE SENDTO: " or "DEVICE RECVFROM: "
     // + address + ", TIMEOUT".
@@ -97,6 +111,9 @@ struct Exchange {
     // The loop's clock; the steady clock unless a test replaces it.
     std::function<Clock::time_point()> now;
 };
+
+// The longest sleep of an exchange that counts its empty polls.
+constexpr std::chrono::milliseconds kCountedSleep{1};
 
 // Runs the exchange: 0 accepted (or sent, when no reply is expected), -1
 // failed, -2 budget spent (after printing the time-out line).
@@ -143,7 +160,20 @@ struct Operation {
     // Printed with the elapsed milliseconds just before the time-out line;
     // "" prints nothing.
     const char* elapsed_line;
+    // Its empty-poll hook counts toward a resend: sleeps are weighed at
+    // kEmptyPollWorth each (Exchange::empty_poll_worth).
+    bool counts_empty_polls = false;
 };
+
+// About one pass of a loop that polls without ever sleeping: what a
+// microsecond of sleep counts as for the rows that count empty polls, so a
+// resend falls due after as much silence as it always did.
+constexpr std::chrono::microseconds kEmptyPollWorth{1};
+
+constexpr Operation counting_empty_polls(Operation row) {
+    row.counts_empty_polls = true;
+    return row;
+}
 
 // The hand object a row runs on.
 struct Target {
