@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <regex>
 #include <thread>
 
 #include "manager/handkinds.h"
@@ -27,13 +26,38 @@ int DexHand::init(int) { return hand_manager.init() == kSuccess ? kSuccess : kFa
 
 std::vector<std::string> DexHand::get_ip_list() { return hand_manager.hand_ips; }
 
-bool DexHand::isValidIP(const std::string& ip) {
-    // Compiled once; matching against a const pattern is safe from any thread.
-    static const std::regex pattern(
-        "^(?:(?:25[0-5]|2[0-4][0-9]|[01]?[0-9][0-9]?)\\.){3}(?:25[0-5]|2[0-4][0-9]|[01]?[0-9][0-9]?)$",
-        std::regex::ECMAScript);
-    return std::regex_match(ip, pattern);
+namespace {
+
+// Four fields of one to three ASCII digits, at most 255 each, joined by
+// single dots, and nothing else: what the pattern
+// ^(?:(?:25[0-5]|2[0-4][0-9]|[01]?[0-9][0-9]?)\.){3}(?:25[0-5]|2[0-4][0-9]|[01]?[0-9][0-9]?)$
+// accepts (leading zeros included), without building a matcher per call.
+bool dotted_quad(const char* text, std::size_t length) {
+    std::size_t at = 0;
+    for (int field = 0; field < 4; ++field) {
+        if (field > 0) {
+            if (at == length || text[at] != '.') {
+                return false;
+            }
+            ++at;
+        }
+        unsigned value = 0;
+        std::size_t digits = 0;
+        while (at < length && digits < 3 && text[at] >= '0' && text[at] <= '9') {
+            value = value * 10 + static_cast<unsigned>(text[at] - '0');
+            ++digits;
+            ++at;
+        }
+        if (digits == 0 || value > 255) {
+            return false;
+        }
+    }
+    return at == length;
 }
+
+}  // namespace
+
+bool DexHand::isValidIP(const std::string& ip) { return dotted_quad(ip.data(), ip.size()); }
 
 std::string DexHand::identity(const std::string& ip, const std::vector<std::string>& list, const char* function,
                               bool report_short_list) {

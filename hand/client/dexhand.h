@@ -68,7 +68,8 @@ public:
 
     // The registered addresses, in registration order.
     std::vector<std::string> get_ip_list();
-    // True for four dot-separated decimal fields of 0 to 255 (leading zeros allowed).
+    // True for four dot-separated decimal fields of 0 to 255 (leading zeros
+    // allowed, at most three digits a field). Safe from any thread.
     bool isValidIP(const std::string& ip);
 
     // What the hand said about itself at discovery; empty when unknown.
