@@ -206,6 +206,39 @@ std::vector<std::vector<float>> DexHand::get_pvc(std::string ip) {
     return pvc;
 }
 
+std::vector<std::vector<float>> DexHand::get_pos_many(std::vector<std::string> ips) {
+    // Invalid texts are refused with get_pos's line; an empty text is no
+    // registered hand's, so the manager refuses it.
+    for (auto& ip : ips) {
+        if (!check_ip(ip, "get_pos(std::string ip)")) {
+            ip.clear();
+        }
+    }
+    std::vector<std::vector<float>> pos;
+    std::vector<int> statuses;
+    hand_manager.get_positions(ips, pos, statuses);
+    for (std::size_t i = 0; i < pos.size(); ++i) {
+        if (statuses[i] != kSuccess) {
+            pos[i].clear();
+        }
+    }
+    return pos;
+}
+
+std::vector<std::vector<float>> DexHand::get_pos_all() { return get_pos_many(hand_manager.hand_ips); }
+
+std::vector<int> DexHand::set_pos_many(std::vector<std::string> ips, std::vector<std::vector<float>> pos) {
+    // An empty text is no registered hand's: the manager refuses it.
+    for (auto& ip : ips) {
+        if (!check_ip(ip, "set_pos(std::string ip)")) {
+            ip.clear();
+        }
+    }
+    std::vector<int> statuses;
+    hand_manager.set_positions(ips, pos, statuses);
+    return statuses;
+}
+
 // ---------------------------------------------------------------------------
 // Calibration
 

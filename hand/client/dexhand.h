@@ -98,6 +98,21 @@ public:
     // Positions, velocities and currents; empty unless all could be read.
     std::vector<std::vector<float>> get_pvc(std::string ip);
 
+    // Many hands in one round trip. The requests to all the hands go out
+    // first, then one sleep waits for all their replies, so a sweep over N
+    // hands costs about one round trip, not N, and no core spins meanwhile.
+    // This, on one thread, is the way to run a fast control loop over
+    // several hands; one thread per hand buys nothing more. Each hand keeps
+    // its own kind's rules, budget and lines.
+    //
+    // result[i] is what get_pos(ips[i]) would return (empty on failure).
+    std::vector<std::vector<float>> get_pos_many(std::vector<std::string> ips);
+    // get_pos_many over every registered hand, in registration order.
+    std::vector<std::vector<float>> get_pos_all();
+    // result[i] is what set_pos(ips[i], pos[i]) would return; a missing
+    // pos[i] is an empty list.
+    std::vector<int> set_pos_many(std::vector<std::string> ips, std::vector<std::vector<float>> pos);
+
     // Calibrates every second-generation hand in parallel and waits for the
     // outcome: kSuccess all succeeded (other hand kinds count as success),
     // kFailure a hand reported an error, kTimeout a hand never finished; the

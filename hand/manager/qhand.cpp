@@ -7,10 +7,12 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <memory>
 
 #include <rapidjson/document.h>
 
 #include "manager/handkinds.h"
+#include "transport/exchange.h"
 #include "transport/readiness.h"
 
 namespace hand_ws {
@@ -401,6 +403,70 @@ int Qhand::fast_set_positon(std::string ip, std::vector<float> pos) {
 int Qhand::get_pvc(std::string ip, std::vector<std::vector<float>>& pvc) {
     BaseHandProtocol::BaseHand* hand = hand_for(ip);
     return hand != nullptr ? hand->get_pvc(pvc) : kFailure;
+}
+
+namespace {
+
+// Prepares one exchange per listed hand (start(i, hand, pending)) and runs
+// them together, in rounds that hold each hand at most once.
+template <class Start>
+void run_for_hands(const Qhand& manager, const std::vector<std::string>& ips, std::vector<int>& statuses,
+                   BaseHandProtocol::BaseHand* (Qhand::*find)(const std::string&) const, Start start) {
+    statuses.assign(ips.size(), kFailure);
+    std::vector<std::size_t> waiting(ips.size());
+    for (std::size_t i = 0; i < ips.size(); ++i) {
+        waiting[i] = i;
+    }
+    while (!waiting.empty()) {
+        std::vector<std::size_t> later;
+        std::vector<BaseHandProtocol::BaseHand*> in_round;
+        std::vector<std::unique_ptr<BaseHandProtocol::Pending>> pendings;
+        std::vector<BaseHandProtocol::Pending*> to_run;
+        std::vector<std::size_t> run_index;
+        for (const std::size_t i : waiting) {
+            BaseHandProtocol::BaseHand* hand = (manager.*find)(ips[i]);
+            if (hand == nullptr) {
+                continue;  // kFailure, as the one-hand call gives
+            }
+            if (std::find(in_round.begin(), in_round.end(), hand) != in_round.end()) {
+                later.push_back(i);
+                continue;
+            }
+            in_round.push_back(hand);
+            pendings.push_back(std::make_unique<BaseHandProtocol::Pending>());
+            const int prepared = start(i, *hand, *pendings.back());
+            if (prepared == BaseHandProtocol::kPrepared) {
+                to_run.push_back(pendings.back().get());
+                run_index.push_back(i);
+            } else {
+                statuses[i] = prepared;
+            }
+        }
+        BaseHandProtocol::run_together(to_run.data(), to_run.size());
+        for (std::size_t k = 0; k < to_run.size(); ++k) {
+            statuses[run_index[k]] = to_run[k]->status;
+        }
+        waiting = std::move(later);
+    }
+}
+
+}  // namespace
+
+void Qhand::get_positions(const std::vector<std::string>& ips, std::vector<std::vector<float>>& pos,
+                          std::vector<int>& statuses) {
+    pos.assign(ips.size(), {});
+    run_for_hands(*this, ips, statuses, &Qhand::hand_for,
+                  [&pos](std::size_t i, BaseHandProtocol::BaseHand& hand, BaseHandProtocol::Pending& pending) {
+                      return hand.prepare_get_pos(pos[i], pending);
+                  });
+}
+
+void Qhand::set_positions(const std::vector<std::string>& ips, const std::vector<std::vector<float>>& pos,
+                          std::vector<int>& statuses) {
+    run_for_hands(*this, ips, statuses, &Qhand::hand_for,
+                  [&pos](std::size_t i, BaseHandProtocol::BaseHand& hand, BaseHandProtocol::Pending& pending) {
+                      return hand.prepare_set_pos(i < pos.size() ? pos[i] : std::vector<float>{}, pending);
+                  });
 }
 
 int Qhand::get_operate_pointer(std::vector<void*>&, std::vector<OperatePtrType>&) { return kSuccess; }

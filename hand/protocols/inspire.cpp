@@ -47,9 +47,14 @@ Judge register_judge(const RegisterOperation& op, unsigned char hand_id, Decode 
     };
 }
 
+int prepare_read(Pending& pending, Inspire& hand, const RegisterOperation& op, Decode decode) {
+    return prepare(pending, op.row, {hand, hand.ip}, codec::read_request(hand.hand_id, op.address, op.count),
+                   register_judge(op, hand.hand_id, std::move(decode)));
+}
+
 int read_registers(Inspire& hand, const RegisterOperation& op, Decode decode) {
-    return run(op.row, {hand, hand.ip}, codec::read_request(hand.hand_id, op.address, op.count),
-               register_judge(op, hand.hand_id, std::move(decode)));
+    Pending pending;
+    return finish(pending, prepare_read(pending, hand, op, std::move(decode)));
 }
 
 // Reads of six or more 16-bit words, taken as their magnitudes.
@@ -58,8 +63,13 @@ int read_words(Inspire& hand, const RegisterOperation& op, std::vector<float>& o
     return read_registers(hand, op, [&out](std::string_view r) { return codec::decode_words(r, out); });
 }
 
+int prepare_write(Pending& pending, Inspire& hand, const RegisterOperation& op, std::vector<unsigned char> frame) {
+    return prepare(pending, op.row, {hand, hand.ip}, std::move(frame), register_judge(op, hand.hand_id, acknowledged));
+}
+
 int write_registers(Inspire& hand, const RegisterOperation& op, std::vector<unsigned char> frame) {
-    return run(op.row, {hand, hand.ip}, std::move(frame), register_judge(op, hand.hand_id, acknowledged));
+    Pending pending;
+    return finish(pending, prepare_write(pending, hand, op, std::move(frame)));
 }
 
 // Position and speed commands carry exactly six values.
@@ -113,8 +123,14 @@ std::uint16_t Inspire::combineTo16Bit(unsigned char high, unsigned char low) { r
 // Reads
 
 int Inspire::get_pos(std::vector<float>& pos) {
+    Pending pending;
+    return finish(pending, prepare_get_pos(pos, pending));
+}
+
+int Inspire::prepare_get_pos(std::vector<float>& pos, Pending& pending) {
     pos.clear();
-    return read_registers(*this, kGetPos, [&pos](std::string_view r) { return codec::decode_positions(r, pos); });
+    return prepare_read(pending, *this, kGetPos,
+                        [&pos](std::string_view r) { return codec::decode_positions(r, pos); });
 }
 
 int Inspire::get_errorcode(std::vector<long>& codes) {
@@ -168,18 +184,28 @@ int Inspire::get_ntc(int&) { return kFailure; }
 // Writes
 
 int Inspire::set_pos(std::vector<float> pos) {
+    Pending pending;
+    return finish(pending, prepare_set_pos(std::move(pos), pending));
+}
+
+int Inspire::prepare_set_pos(std::vector<float> pos, Pending& pending) {
     if (!six_values("set_pos", __LINE__, pos)) {
         return kFailure;
     }
-    return write_registers(*this, kSetPos, codec::set_pos_request(hand_id, codec::position_registers(pos)));
+    return prepare_write(pending, *this, kSetPos, codec::set_pos_request(hand_id, codec::position_registers(pos)));
 }
 
 int Inspire::fast_set_positions(std::vector<float> pos) {
+    Pending pending;
+    return finish(pending, prepare_fast_set_positions(std::move(pos), pending));
+}
+
+int Inspire::prepare_fast_set_positions(std::vector<float> pos, Pending& pending) {
     if (!six_values("fast_set_positions", __LINE__, pos)) {
         return kFailure;
     }
-    return write_registers(*this, kFastSetPositions,
-                           codec::fast_positions_request(hand_id, codec::position_registers(pos)));
+    return prepare_write(pending, *this, kFastSetPositions,
+                         codec::fast_positions_request(hand_id, codec::position_registers(pos)));
 }
 
 int Inspire::set_velocity(std::vector<float> velocity) {

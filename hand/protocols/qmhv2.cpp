@@ -130,6 +130,11 @@ int Qmhv2::set_current_limited(unsigned char, float) { return kSuccess; }
 // --- motion -----------------------------------------------------------------
 
 int Qmhv2::set_pos(std::vector<float> pos) {
+    Pending pending;
+    return finish(pending, prepare_set_pos(std::move(pos), pending));
+}
+
+int Qmhv2::prepare_set_pos(std::vector<float> pos, Pending& pending) {
     if (pos.size() != static_cast<std::size_t>(kJoints)) {
         emit(Level::error, "qmhv2 set_pos(): Cmd container must contain 12 elements, now: " +
                                std::to_string(pos.size()) +
@@ -142,21 +147,31 @@ int Qmhv2::set_pos(std::vector<float> pos) {
         emit(Level::error, "qmhv2 set_pos(): Cmd container must hold finite values only");
         return kFailure;
     }
-    return run(kSetPos, motor(*this, ip), std::move(request),
+    return prepare(pending, kSetPos, motor(*this, ip), std::move(request),
                [](std::string_view reply) { return keyed_verdict(read_position_ack(reply)); });
 }
 
 int Qmhv2::fast_set_positions(std::vector<float> pos) {
+    Pending pending;
+    return finish(pending, prepare_fast_set_positions(std::move(pos), pending));
+}
+
+int Qmhv2::prepare_fast_set_positions(std::vector<float> pos, Pending& pending) {
     if (pos.size() != static_cast<std::size_t>(kJoints)) {
         emit(Level::error,
              "qmhv2 fast_set_positions(std::vector<float> pos): pos.size() != 12, is " + std::to_string(pos.size()));
         return kFailure;
     }
-    return set_pos(pos);
+    return prepare_set_pos(std::move(pos), pending);
 }
 
 int Qmhv2::get_pos(std::vector<float>& pos) {
-    return run(kGetPos, motor(*this, ip), kPvaRequest, [&pos](std::string_view reply) {
+    Pending pending;
+    return finish(pending, prepare_get_pos(pos, pending));
+}
+
+int Qmhv2::prepare_get_pos(std::vector<float>& pos, Pending& pending) {
+    return prepare(pending, kGetPos, motor(*this, ip), kPvaRequest, [&pos](std::string_view reply) {
         switch (read_angles(reply, pos)) {
         case Reply::Ok:
             return Verdict::Accept;

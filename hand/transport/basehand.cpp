@@ -1,6 +1,7 @@
 #include "transport/basehand.h"
 
 #include <algorithm>
+#include <memory>
 #include <utility>
 
 #include "transport/exchange.h"
@@ -36,6 +37,12 @@ int BaseHand::get_pvc(std::vector<std::vector<float>>& pvc) {
     const int status = get_current(values);
     pvc.push_back(status == kSuccess ? values : default_current);
     return status;
+}
+
+int BaseHand::prepare_get_pos(std::vector<float>& pos, Pending&) { return get_pos(pos); }
+int BaseHand::prepare_set_pos(std::vector<float> pos, Pending&) { return set_pos(std::move(pos)); }
+int BaseHand::prepare_fast_set_positions(std::vector<float> pos, Pending&) {
+    return fast_set_positions(std::move(pos));
 }
 
 // ---------------------------------------------------------------------------
@@ -111,94 +118,163 @@ Verdict empty_polls(const Exchange& exchange, std::chrono::steady_clock::time_po
     return verdict;
 }
 
-}  // namespace
-
-int run_exchange(const Exchange& exchange) {
-    if (exchange.endpoint == nullptr) {
-        return kFailure;
-    }
-    UDPSocket& endpoint = *exchange.endpoint;
-    const auto now = [&exchange] { return exchange.now ? exchange.now() : Exchange::Clock::now(); };
-    // Sleeps are measured on the real clock, whatever clock judges the budget.
+// One exchange as a sequence of passes, so that one thread can drive several
+// at once (run_together) as well as one alone (run_exchange).
+class ExchangeRun {
+public:
     using Real = std::chrono::steady_clock;
 
-    enum class State { Send, Await };
-    State state = State::Send;
-    std::string text;
-    char bytes[UDPSocket::kBufferLength];
-    long long elapsed_ms = 0;
+    explicit ExchangeRun(const Exchange& exchange)
+        : e_(exchange), start_(now()), end_(start_ + std::chrono::milliseconds(exchange.budget_ms + 1)) {}
 
-    const auto start = now();
-    // The first instant at which the whole elapsed milliseconds exceed the budget.
-    const auto end = start + std::chrono::milliseconds(exchange.budget_ms + 1);
-    Real::time_point spin_until{};
-    Real::time_point last_receive{};
-    for (;;) {
-        bool found = false;
-        if (state == State::Send) {
-            if (exchange.payload.send_on(endpoint) == CommSocket::Transmit::kSocketOk) {
-                state = State::Await;
-                spin_until = Real::now() + CommSocket::Transmit::kSpinWindow;
-                last_receive = Real::now();
+    // One pass; false once the exchange has ended and status() holds its result.
+    bool pass() {
+        if (e_.endpoint == nullptr) {
+            return finish(kFailure);
+        }
+        found_ = false;
+        if (state_ == State::Send) {
+            if (e_.payload.send_on(*e_.endpoint) == CommSocket::Transmit::kSocketOk) {
+                state_ = State::Await;
+                last_receive_ = Real::now();
+                spin_until_ = last_receive_ + CommSocket::Transmit::kSpinWindow;
             } else {
-                if (exchange.send_failed) {
-                    exchange.send_failed();
+                if (e_.send_failed) {
+                    e_.send_failed();
                 }
-                if (exchange.on_send_failure == SendFailure::Fail) {
-                    return kFailure;
+                if (e_.on_send_failure == SendFailure::Fail) {
+                    return finish(kFailure);
                 }
             }
-        } else if (!exchange.judge) {
-            return kSuccess;  // a command that expects no reply is done once sent
+        } else if (!e_.judge) {
+            return finish(kSuccess);  // a command that expects no reply is done once sent
         } else {
             std::string_view reply;
             Verdict verdict = Verdict::Ignore;
-            found = poll_once(endpoint, exchange.reply_form, text, bytes, reply);
-            if (found) {
-                last_receive = Real::now();
-                verdict = exchange.judge(reply);
-            } else if (exchange.on_empty_poll) {
-                verdict = empty_polls(exchange, last_receive);
+            found_ = poll_once(*e_.endpoint, e_.reply_form, text_, bytes_, reply);
+            if (found_) {
+                last_receive_ = Real::now();
+                verdict = e_.judge(reply);
+            } else if (e_.on_empty_poll) {
+                verdict = empty_polls(e_, last_receive_);
             }
             switch (verdict) {
             case Verdict::Accept:
-                return kSuccess;
+                return finish(kSuccess);
             case Verdict::Fail:
-                return kFailure;
+                return finish(kFailure);
             case Verdict::Resend:
-                state = State::Send;
+                state_ = State::Send;
                 break;
             case Verdict::Ignore:
                 break;
             }
         }
 
-        const auto at = now();
-        elapsed_ms = std::chrono::duration_cast<std::chrono::milliseconds>(at - start).count();
-        if (elapsed_ms > exchange.budget_ms) {
-            break;
-        }
-        // Nothing waiting and the spin window spent: sleep until a datagram
-        // comes or the budget ends.
-        if (state == State::Await && exchange.judge && !found && Real::now() >= spin_until) {
-            std::chrono::nanoseconds left = end - at;
-            if (exchange.empty_poll_worth.count() > 0 && left > kCountedSleep) {
-                left = kCountedSleep;
+        at_ = now();
+        const long long elapsed_ms = std::chrono::duration_cast<std::chrono::milliseconds>(at_ - start_).count();
+        if (elapsed_ms > e_.budget_ms) {
+            if (e_.before_timeout_line) {
+                e_.before_timeout_line(elapsed_ms);
             }
-            if (left.count() > 0) {
-                CommSocket::Transmit::wait_readable(endpoint.sockfd, left);
-            }
+            // A time-out is reported, not fatal: the caller sees -2 and may retry.
+            Diagnostics::emit(Diagnostics::Level::warning, e_.timeout_prefix +
+                                                               (state_ == State::Send ? "DEVICE SENDTO: "
+                                                                                      : "DEVICE RECVFROM: ") +
+                                                               e_.address + ", TIMEOUT");
+            return finish(kTimeout);
         }
+        return true;
     }
 
-    if (exchange.before_timeout_line) {
-        exchange.before_timeout_line(elapsed_ms);
+    // After a pass that did not end the exchange: how long it may sleep now
+    // (zero: make the next pass at once). Nothing waiting and the spin window
+    // spent: until a datagram comes or the budget ends.
+    std::chrono::nanoseconds sleep() const {
+        if (state_ != State::Await || !e_.judge || found_ || Real::now() < spin_until_) {
+            return std::chrono::nanoseconds(0);
+        }
+        std::chrono::nanoseconds left = end_ - at_;
+        if (e_.empty_poll_worth.count() > 0 && left > kCountedSleep) {
+            left = kCountedSleep;
+        }
+        return left;
     }
-    // A time-out is reported, not fatal: the caller sees -2 and may retry.
-    Diagnostics::emit(Diagnostics::Level::warning,
-                      exchange.timeout_prefix + (state == State::Send ? "DEVICE SENDTO: " : "DEVICE RECVFROM: ") +
-                          exchange.address + ", TIMEOUT");
-    return kTimeout;
+
+    int fd() const { return e_.endpoint != nullptr ? e_.endpoint->sockfd : -1; }
+    int status() const { return status_; }
+
+private:
+    enum class State { Send, Await };
+
+    Exchange::Clock::time_point now() const { return e_.now ? e_.now() : Exchange::Clock::now(); }
+    bool finish(int status) {
+        status_ = status;
+        return false;
+    }
+
+    const Exchange& e_;
+    const Exchange::Clock::time_point start_;
+    // The first instant at which the whole elapsed milliseconds exceed the budget.
+    const Exchange::Clock::time_point end_;
+    Exchange::Clock::time_point at_{};
+    // Sleeps are measured on the real clock, whatever clock judges the budget.
+    Real::time_point spin_until_{};
+    Real::time_point last_receive_{};
+    State state_ = State::Send;
+    bool found_ = false;
+    int status_ = kFailure;
+    std::string text_;
+    char bytes_[UDPSocket::kBufferLength];
+};
+
+}  // namespace
+
+int run_exchange(const Exchange& exchange) {
+    ExchangeRun run(exchange);
+    while (run.pass()) {
+        const std::chrono::nanoseconds sleep = run.sleep();
+        if (sleep.count() > 0) {
+            CommSocket::Transmit::wait_readable(run.fd(), sleep);
+        }
+    }
+    return run.status();
+}
+
+void run_together(Pending* const* exchanges, std::size_t count) {
+    std::vector<std::unique_ptr<ExchangeRun>> runs;
+    std::vector<pollfd> sleepers;
+    runs.reserve(count);
+    sleepers.reserve(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        runs.push_back(std::make_unique<ExchangeRun>(exchanges[i]->exchange));
+    }
+    std::size_t live = count;
+    while (live > 0) {
+        // One pass of each exchange still running; a sleep only when all of
+        // them would sleep, on all their endpoints at once.
+        sleepers.clear();
+        std::chrono::nanoseconds sleep = std::chrono::nanoseconds::max();
+        for (std::size_t i = 0; i < count; ++i) {
+            if (!runs[i]) {
+                continue;
+            }
+            if (!runs[i]->pass()) {
+                exchanges[i]->status = runs[i]->status();
+                runs[i].reset();
+                --live;
+                continue;
+            }
+            const std::chrono::nanoseconds own = runs[i]->sleep();
+            sleep = std::min(sleep, own);
+            pollfd entry{};
+            entry.fd = runs[i]->fd();
+            sleepers.push_back(entry);
+        }
+        if (live > 0 && sleep.count() > 0) {
+            CommSocket::Transmit::wait_readable(sleepers.data(), sleepers.size(), sleep);
+        }
+    }
 }
 
 // ---------------------------------------------------------------------------
@@ -209,24 +285,26 @@ void say_failure(const Operation& row, const Target& target) {
 
 namespace {
 
-int run_row(const Operation& row, const Target& target, const Payload& payload, const Judge& judge,
-            const EmptyPoll& on_empty_poll) {
-    Exchange e;
+void prepare_row(Pending& pending, const Operation& row, const Target& target, const Judge& judge,
+                 const EmptyPoll& on_empty_poll) {
+    pending.row = &row;
+    pending.target.emplace(target);
+    pending.judge = judge;
+    Exchange& e = pending.exchange;
     e.endpoint = (row.port == Port::Ctrl ? target.hand.ctrl_udp_socket : target.hand.comm_udp_socket).get();
-    e.payload = payload;
     e.budget_ms = row.budget_ms;
     e.on_send_failure = row.on_send_failure;
     if (row.on_send_failure != SendFailure::Retry) {
-        e.send_failed = [&row, &target] { say_failure(row, target); };
+        e.send_failed = [&pending] { say_failure(*pending.row, *pending.target); };
     }
     if (row.awaits != Awaits::Nothing) {
         e.reply_form = row.awaits == Awaits::Bytes ? ReplyForm::Bytes : ReplyForm::Text;
         const bool skip_empty = row.awaits == Awaits::NonEmptyText;
-        e.judge = [&judge, skip_empty](std::string_view reply) {
+        e.judge = [&pending, skip_empty](std::string_view reply) {
             if (skip_empty && reply.empty()) {
                 return Verdict::Ignore;
             }
-            return judge ? judge(reply) : Verdict::Accept;
+            return pending.judge ? pending.judge(reply) : Verdict::Accept;
         };
     }
     e.on_empty_poll = on_empty_poll;
@@ -240,22 +318,48 @@ int run_row(const Operation& row, const Target& target, const Payload& payload, 
             Diagnostics::emit(Diagnostics::Level::info, row.elapsed_line + std::to_string(elapsed_ms));
         };
     }
-    return run_exchange(e);
 }
 
 }  // namespace
 
+int prepare(Pending& pending, const Operation& row, const Target& target, std::vector<unsigned char> frame,
+            const Judge& judge, const EmptyPoll& on_empty_poll) {
+    prepare_row(pending, row, target, judge, on_empty_poll);
+    pending.frame = std::move(frame);
+    pending.exchange.payload =
+        row.payload == PayloadForm::Padded
+            ? Payload::padded(pending.frame)
+            : Payload::exact(pending.frame.data(), static_cast<unsigned short>(pending.frame.size()));
+    return kPrepared;
+}
+
+int prepare(Pending& pending, const Operation& row, const Target& target, std::string text, const Judge& judge,
+            const EmptyPoll& on_empty_poll) {
+    prepare_row(pending, row, target, judge, on_empty_poll);
+    pending.text = std::move(text);
+    pending.exchange.payload = Payload::text(pending.text);
+    return kPrepared;
+}
+
 int run(const Operation& row, const Target& target, std::vector<unsigned char> frame, const Judge& judge,
         const EmptyPoll& on_empty_poll) {
-    const Payload payload = row.payload == PayloadForm::Padded
-                                ? Payload::padded(frame)
-                                : Payload::exact(frame.data(), static_cast<unsigned short>(frame.size()));
-    return run_row(row, target, payload, judge, on_empty_poll);
+    Pending pending;
+    prepare(pending, row, target, std::move(frame), judge, on_empty_poll);
+    return run_exchange(pending.exchange);
 }
 
 int run(const Operation& row, const Target& target, std::string text, const Judge& judge,
         const EmptyPoll& on_empty_poll) {
-    return run_row(row, target, Payload::text(text), judge, on_empty_poll);
+    Pending pending;
+    prepare(pending, row, target, std::move(text), judge, on_empty_poll);
+    return run_exchange(pending.exchange);
+}
+
+int finish(Pending& pending, int prepared) {
+    if (prepared != kPrepared) {
+        return prepared;
+    }
+    return run_exchange(pending.exchange);
 }
 
 }  // namespace BaseHandProtocol

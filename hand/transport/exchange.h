@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -199,6 +200,45 @@ int run(const Operation& row, const Target& target, std::vector<unsigned char> f
         const EmptyPoll& on_empty_poll = {});
 int run(const Operation& row, const Target& target, std::string text, const Judge& judge = {},
         const EmptyPoll& on_empty_poll = {});
+
+// A row made ready to run with its request and judge, alone (finish) or
+// side by side with others (run_together). It owns all it needs, so it must
+// stay where it is until it has run.
+class Pending {
+public:
+    Pending() = default;
+    Pending(const Pending&) = delete;
+    Pending& operator=(const Pending&) = delete;
+
+    Exchange exchange;
+    // The result once it has run through run_together.
+    int status = kFailure;
+
+    const Operation* row = nullptr;
+    std::optional<Target> target;
+    Judge judge;
+    std::vector<unsigned char> frame;
+    std::string text;
+};
+
+// What prepare() and the prepare_* operations of the hand classes return
+// when an exchange is ready to run; anything else is the operation's final
+// result (a refused argument, say) and there is nothing to run.
+constexpr int kPrepared = 1;
+
+int prepare(Pending& pending, const Operation& row, const Target& target, std::vector<unsigned char> frame,
+            const Judge& judge = {}, const EmptyPoll& on_empty_poll = {});
+int prepare(Pending& pending, const Operation& row, const Target& target, std::string text,
+            const Judge& judge = {}, const EmptyPoll& on_empty_poll = {});
+
+// Runs a prepared exchange alone; passes any other result of a preparation on.
+int finish(Pending& pending, int prepared);
+
+// Runs the exchanges side by side on this thread: every request goes out,
+// then one sleep waits on all their endpoints at once. Each exchange keeps
+// its own budget, rules and lines, and ends with the status it would have
+// had alone (left in its status).
+void run_together(Pending* const* exchanges, std::size_t count);
 
 // Prints the row's failure line, as a failed send does.
 void say_failure(const Operation& row, const Target& target);
