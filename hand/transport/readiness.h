@@ -14,7 +14,7 @@ namespace Transmit {
 // How long a waiting loop keeps polling without sleeping after a request goes
 // out. A fast hand answers within it, and waking a sleeping thread costs tens
 // of microseconds more than the whole round trip on an idle core.
-constexpr std::chrono::microseconds kSpinWindow{60};
+constexpr std::chrono::microseconds kSpinWindow{100};
 
 // Sleeps until one of fds has input (or an error) or timeout has passed.
 // Returns how many descriptors are ready (0 after the timeout); revents tells
