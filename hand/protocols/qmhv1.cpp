@@ -97,14 +97,15 @@ int Qmhv1::prepare_get_pos(std::vector<float>& fdb, Pending& pending) {
         return kFailure;
     }
     fdb.clear();
-    return prepare(pending, kGetPos, {*this, ip}, pos_request(), [this, &fdb](std::string_view reply) {
-        const std::vector<float> raw = decode_floats(reply);
-        if (raw.size() != kJoints) {
-            return Verdict::Ignore;
-        }
-        fdb = normalise_positions(raw, pos_limits);
-        return Verdict::Accept;
-    });
+    return prepare(pending, kGetPos, {*this, ip}, kPosRequest.data(), kPosRequest.size(),
+                   [this, &fdb](std::string_view reply) {
+                       std::array<float, kJoints> raw{};
+                       if (decode_floats(reply, raw.data(), raw.size()) != kJoints) {
+                           return Verdict::Ignore;
+                       }
+                       normalise_positions(raw.data(), pos_limits, fdb);
+                       return Verdict::Accept;
+                   });
 }
 
 int Qmhv1::get_current(std::vector<float>& current) {
@@ -187,7 +188,8 @@ int Qmhv1::prepare_fast_set_positions(std::vector<float> pos, Pending& pending) 
     case PositionCheck::NoLimits:
         return kFailure;
     }
-    return prepare(pending, kFastSetPositions, {*this, ip}, positions_frame(targets));
+    const PositionsBytes frame = positions_bytes(targets);
+    return prepare(pending, kFastSetPositions, {*this, ip}, frame.data(), frame.size());
 }
 
 int Qmhv1::set_velocity(std::vector<float>) {

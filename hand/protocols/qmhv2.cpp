@@ -41,7 +41,7 @@ Verdict keyed_verdict(Reply reply, const char* bad_element_line = "") {
 
 // A hand of this kind as its rows run on it: failure lines read "MOTOR: ",
 // the address and the row's failure text.
-Target motor(BaseHand& hand, const std::string& address) { return {hand, address, "MOTOR: " + address, Level::error}; }
+Target motor(BaseHand& hand, const std::string& address) { return {hand, address, "MOTOR: ", Level::error}; }
 
 // The judge that takes the first reply as it stands.
 Judge take_text(std::string& reply) {
@@ -171,7 +171,7 @@ int Qmhv2::get_pos(std::vector<float>& pos) {
 }
 
 int Qmhv2::prepare_get_pos(std::vector<float>& pos, Pending& pending) {
-    return prepare(pending, kGetPos, motor(*this, ip), kPvaRequest, [&pos](std::string_view reply) {
+    return prepare_constant(pending, kGetPos, motor(*this, ip), kPvaRequest, [&pos](std::string_view reply) {
         switch (read_angles(reply, pos)) {
         case Reply::Ok:
             return Verdict::Accept;

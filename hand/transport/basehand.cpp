@@ -1,6 +1,7 @@
 #include "transport/basehand.h"
 
 #include <algorithm>
+#include <cstring>
 #include <memory>
 #include <utility>
 
@@ -61,6 +62,13 @@ Payload Payload::text(std::string& text) {
     return p;
 }
 
+Payload Payload::text(std::string_view text) {
+    Payload p;
+    p.form_ = Form::TextView;
+    p.view_ = text;
+    return p;
+}
+
 Payload Payload::exact(const unsigned char* data, unsigned short length) {
     Payload p;
     p.form_ = Form::Exact;
@@ -75,6 +83,18 @@ int Payload::send_on(UDPSocket& endpoint) const {
         return frame_ != nullptr ? endpoint.SendData(*frame_) : CommSocket::Transmit::kSocketFailed;
     case Form::Text:
         return text_ != nullptr ? endpoint.SendData(*text_) : CommSocket::Transmit::kSocketFailed;
+    case Form::TextView: {
+        // What SendData(std::string&) puts on the wire: the bytes up to a
+        // first NUL, zeros after it, texts of 1024 bytes or more refused.
+        if (view_.size() >= static_cast<std::size_t>(UDPSocket::kBufferLength)) {
+            return CommSocket::Transmit::kSocketFailed;
+        }
+        unsigned char staging[UDPSocket::kBufferLength];
+        const std::size_t text_length = ::strnlen(view_.data(), view_.size());
+        std::memcpy(staging, view_.data(), text_length);
+        std::memset(staging + text_length, 0, view_.size() - text_length);
+        return endpoint.SendData(staging, static_cast<unsigned short>(view_.size()));
+    }
     case Form::Exact:
         return endpoint.SendData(data_, length_);
     }
@@ -83,21 +103,18 @@ int Payload::send_on(UDPSocket& endpoint) const {
 
 namespace {
 
-// One non-blocking poll. Returns false when nothing was taken.
-bool poll_once(UDPSocket& endpoint, ReplyForm form, std::string& text, char (&bytes)[UDPSocket::kBufferLength],
-               std::string_view& reply) {
-    if (form == ReplyForm::Text) {
-        if (endpoint.ReceiveData(text) != CommSocket::Transmit::kSocketOk) {
-            return false;
-        }
-        reply = text;
-        return true;
-    }
+// One non-blocking poll into bytes. Returns false when nothing was taken. A
+// text reply is the datagram up to its first NUL.
+bool poll_once(UDPSocket& endpoint, ReplyForm form, char (&bytes)[UDPSocket::kBufferLength], std::string_view& reply) {
     int length = 0;
     if (endpoint.ReceiveData(bytes, length) != CommSocket::Transmit::kSocketOk) {
         return false;
     }
-    reply = std::string_view(bytes, static_cast<std::size_t>(length));
+    std::size_t size = static_cast<std::size_t>(length);
+    if (form == ReplyForm::Text) {
+        size = ::strnlen(bytes, size);
+    }
+    reply = std::string_view(bytes, size);
     return true;
 }
 
@@ -151,7 +168,7 @@ public:
         } else {
             std::string_view reply;
             Verdict verdict = Verdict::Ignore;
-            found_ = poll_once(*e_.endpoint, e_.reply_form, text_, bytes_, reply);
+            found_ = poll_once(*e_.endpoint, e_.reply_form, bytes_, reply);
             if (found_) {
                 last_receive_ = Real::now();
                 verdict = e_.judge(reply);
@@ -178,10 +195,11 @@ public:
                 e_.before_timeout_line(elapsed_ms);
             }
             // A time-out is reported, not fatal: the caller sees -2 and may retry.
-            Diagnostics::emit(Diagnostics::Level::warning, e_.timeout_prefix +
-                                                               (state_ == State::Send ? "DEVICE SENDTO: "
-                                                                                      : "DEVICE RECVFROM: ") +
-                                                               e_.address + ", TIMEOUT");
+            std::string line(e_.timeout_prefix);
+            line += state_ == State::Send ? "DEVICE SENDTO: " : "DEVICE RECVFROM: ";
+            line += e_.address;
+            line += ", TIMEOUT";
+            Diagnostics::emit(Diagnostics::Level::warning, line);
             return finish(kTimeout);
         }
         return true;
@@ -224,7 +242,6 @@ private:
     State state_ = State::Send;
     bool found_ = false;
     int status_ = kFailure;
-    std::string text_;
     char bytes_[UDPSocket::kBufferLength];
 };
 
@@ -280,16 +297,22 @@ void run_together(Pending* const* exchanges, std::size_t count) {
 // ---------------------------------------------------------------------------
 
 void say_failure(const Operation& row, const Target& target) {
-    Diagnostics::emit(target.failure_level, row.prefix + target.failure_head + row.failure_line);
+    std::string line = row.prefix;
+    if (*target.failure_head != '\0') {
+        line += target.failure_head;
+        line += target.address;
+    }
+    line += row.failure_line;
+    Diagnostics::emit(target.failure_level, line);
 }
 
 namespace {
 
-void prepare_row(Pending& pending, const Operation& row, const Target& target, const Judge& judge,
+void prepare_row(Pending& pending, const Operation& row, const Target& target, Judge judge,
                  const EmptyPoll& on_empty_poll) {
     pending.row = &row;
     pending.target.emplace(target);
-    pending.judge = judge;
+    pending.judge = std::move(judge);
     Exchange& e = pending.exchange;
     e.endpoint = (row.port == Port::Ctrl ? target.hand.ctrl_udp_socket : target.hand.comm_udp_socket).get();
     e.budget_ms = row.budget_ms;
@@ -323,8 +346,8 @@ void prepare_row(Pending& pending, const Operation& row, const Target& target, c
 }  // namespace
 
 int prepare(Pending& pending, const Operation& row, const Target& target, std::vector<unsigned char> frame,
-            const Judge& judge, const EmptyPoll& on_empty_poll) {
-    prepare_row(pending, row, target, judge, on_empty_poll);
+            Judge judge, const EmptyPoll& on_empty_poll) {
+    prepare_row(pending, row, target, std::move(judge), on_empty_poll);
     pending.frame = std::move(frame);
     pending.exchange.payload =
         row.payload == PayloadForm::Padded
@@ -333,25 +356,44 @@ int prepare(Pending& pending, const Operation& row, const Target& target, std::v
     return kPrepared;
 }
 
-int prepare(Pending& pending, const Operation& row, const Target& target, std::string text, const Judge& judge,
+int prepare(Pending& pending, const Operation& row, const Target& target, const unsigned char* frame,
+            std::size_t length, Judge judge, const EmptyPoll& on_empty_poll) {
+    if (length > Pending::kFrameRoom || row.payload == PayloadForm::Padded) {
+        return prepare(pending, row, target, std::vector<unsigned char>(frame, frame + length), std::move(judge),
+                       on_empty_poll);
+    }
+    prepare_row(pending, row, target, std::move(judge), on_empty_poll);
+    std::copy(frame, frame + length, pending.frame_bytes);
+    pending.exchange.payload = Payload::exact(pending.frame_bytes, static_cast<unsigned short>(length));
+    return kPrepared;
+}
+
+int prepare_constant(Pending& pending, const Operation& row, const Target& target, std::string_view text,
+                     Judge judge, const EmptyPoll& on_empty_poll) {
+    prepare_row(pending, row, target, std::move(judge), on_empty_poll);
+    pending.exchange.payload = Payload::text(text);
+    return kPrepared;
+}
+
+int prepare(Pending& pending, const Operation& row, const Target& target, std::string text, Judge judge,
             const EmptyPoll& on_empty_poll) {
-    prepare_row(pending, row, target, judge, on_empty_poll);
+    prepare_row(pending, row, target, std::move(judge), on_empty_poll);
     pending.text = std::move(text);
     pending.exchange.payload = Payload::text(pending.text);
     return kPrepared;
 }
 
-int run(const Operation& row, const Target& target, std::vector<unsigned char> frame, const Judge& judge,
+int run(const Operation& row, const Target& target, std::vector<unsigned char> frame, Judge judge,
         const EmptyPoll& on_empty_poll) {
     Pending pending;
-    prepare(pending, row, target, std::move(frame), judge, on_empty_poll);
+    prepare(pending, row, target, std::move(frame), std::move(judge), on_empty_poll);
     return run_exchange(pending.exchange);
 }
 
-int run(const Operation& row, const Target& target, std::string text, const Judge& judge,
+int run(const Operation& row, const Target& target, std::string text, Judge judge,
         const EmptyPoll& on_empty_poll) {
     Pending pending;
-    prepare(pending, row, target, std::move(text), judge, on_empty_poll);
+    prepare(pending, row, target, std::move(text), std::move(judge), on_empty_poll);
     return run_exchange(pending.exchange);
 }
 

@@ -52,16 +52,19 @@ public:
     static Payload padded(std::vector<unsigned char>& frame);
     // The text, without terminator.
     static Payload text(std::string& text);
+    // The same for a text held elsewhere.
+    static Payload text(std::string_view text);
     // Exactly these bytes.
     static Payload exact(const unsigned char* data, unsigned short length);
 
     int send_on(CommSocket::Transmit::UDPSocket& endpoint) const;
 
 private:
-    enum class Form { Padded, Text, Exact };
+    enum class Form { Padded, Text, TextView, Exact };
     Form form_ = Form::Exact;
     std::vector<unsigned char>* frame_ = nullptr;
     std::string* text_ = nullptr;
+    std::string_view view_;
     const unsigned char* data_ = nullptr;
     unsigned short length_ = 0;
 };
@@ -103,8 +106,10 @@ struct Exchange {
     std::chrono::nanoseconds empty_poll_worth{0};
 
     // The time-out line: prefix + "DEVICE SENDTO: " or "DEVICE RECVFROM: "
-    // + address + ", TIMEOUT".
-    std::string timeout_prefix;
+    // + address + ", TIMEOUT", put together only when it is printed. The
+    // prefix must outlive the run (the rows' prefixes are constants); an
+    // address text is short enough to be kept without the heap.
+    std::string_view timeout_prefix;
     std::string address;
     // Called with the elapsed milliseconds just before the time-out line.
     std::function<void(long long elapsed_ms)> before_timeout_line;
@@ -179,13 +184,14 @@ constexpr Operation counting_empty_polls(Operation row) {
 // The hand object a row runs on.
 struct Target {
     Target(BaseHand& on, const std::string& at) : hand(on), address(at) {}
-    Target(BaseHand& on, const std::string& at, std::string head, Diagnostics::Level level)
-        : hand(on), address(at), failure_head(std::move(head)), failure_level(level) {}
+    Target(BaseHand& on, const std::string& at, const char* head, Diagnostics::Level level)
+        : hand(on), address(at), failure_head(head), failure_level(level) {}
 
     BaseHand& hand;              // its endpoints
     const std::string& address;  // named in the time-out lines
-    // Put between the row's prefix and its failure line.
-    std::string failure_head;
+    // When not empty, put with the address between the row's prefix and its
+    // failure line ("MOTOR: " gives "MOTOR: 192.168.137.40, ...").
+    const char* failure_head = "";
     Diagnostics::Level failure_level = Diagnostics::Level::warning;
 };
 
@@ -196,9 +202,9 @@ using EmptyPoll = std::function<Verdict()>;
 // reply to judge (without a judge the first one is taken); on_empty_poll is
 // asked on every poll that found nothing (keep polling when not set).
 // Exact and Padded rows send a frame, Text rows a text.
-int run(const Operation& row, const Target& target, std::vector<unsigned char> frame, const Judge& judge = {},
+int run(const Operation& row, const Target& target, std::vector<unsigned char> frame, Judge judge = {},
         const EmptyPoll& on_empty_poll = {});
-int run(const Operation& row, const Target& target, std::string text, const Judge& judge = {},
+int run(const Operation& row, const Target& target, std::string text, Judge judge = {},
         const EmptyPoll& on_empty_poll = {});
 
 // A row made ready to run with its request and judge, alone (finish) or
@@ -217,6 +223,10 @@ public:
     const Operation* row = nullptr;
     std::optional<Target> target;
     Judge judge;
+    // The request: a frame of at most kFrameRoom bytes is kept here, without
+    // touching the heap; longer ones and texts in the containers below.
+    static constexpr std::size_t kFrameRoom = 64;
+    unsigned char frame_bytes[kFrameRoom] = {};
     std::vector<unsigned char> frame;
     std::string text;
 };
@@ -227,9 +237,15 @@ public:
 constexpr int kPrepared = 1;
 
 int prepare(Pending& pending, const Operation& row, const Target& target, std::vector<unsigned char> frame,
-            const Judge& judge = {}, const EmptyPoll& on_empty_poll = {});
+            Judge judge = {}, const EmptyPoll& on_empty_poll = {});
 int prepare(Pending& pending, const Operation& row, const Target& target, std::string text,
-            const Judge& judge = {}, const EmptyPoll& on_empty_poll = {});
+            Judge judge = {}, const EmptyPoll& on_empty_poll = {});
+// The same for a frame given as bytes, kept in the Pending itself when it fits.
+int prepare(Pending& pending, const Operation& row, const Target& target, const unsigned char* frame,
+            std::size_t length, Judge judge = {}, const EmptyPoll& on_empty_poll = {});
+// A text that outlives the run (a constant request), not copied.
+int prepare_constant(Pending& pending, const Operation& row, const Target& target, std::string_view text,
+                     Judge judge = {}, const EmptyPoll& on_empty_poll = {});
 
 // Runs a prepared exchange alone; passes any other result of a preparation on.
 int finish(Pending& pending, int prepared);
