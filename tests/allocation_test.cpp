@@ -8,8 +8,10 @@
 #include <new>
 
 #include "protocols/qmhv1.h"
+#include "protocols/qmhv2.h"
 #include "protocols/qmhv2_codec.h"
 #include "qmhv1_hand.h"
+#include "qmhv2_hand.h"
 #include "simulator.h"
 
 namespace {
@@ -74,4 +76,34 @@ TEST_F(FirstGeneration, PositionCommandsOnlyCopyTheirArgument) {
     ASSERT_EQ(hand.fast_set_positions(kSix), 0);
     EXPECT_EQ(allocations([&] { hand.fast_set_positions(kSix); }), 1);
     EXPECT_EQ(allocations([&] { hand.set_pos(kSix); }), 1);
+}
+
+namespace {
+
+const std::string kQmhv2Ip = "192.168.137.40";
+
+class SecondGeneration : public testing::Test {
+protected:
+    sim::Simulator simulator;
+    std::shared_ptr<sim::Qmhv2Hand> sim_hand = simulator.add<sim::Qmhv2Hand>(kQmhv2Ip);
+    BaseHandProtocol::Qmhv2 hand{kQmhv2Ip};
+};
+
+}  // namespace
+
+TEST_F(SecondGeneration, PositionReadsMakeNone) {
+    std::vector<float> pos;
+    ASSERT_EQ(hand.get_pos(pos), 0);
+    EXPECT_EQ(allocations([&] {
+                  pos.clear();
+                  hand.get_pos(pos);
+              }),
+              0);
+    EXPECT_EQ(pos.size(), 12u);
+}
+
+TEST_F(SecondGeneration, PositionCommandsOnlyCopyTheirArgument) {
+    ASSERT_EQ(hand.set_pos(kTwelve), 0);
+    EXPECT_EQ(allocations([&] { hand.set_pos(kTwelve); }), 1);
+    EXPECT_EQ(allocations([&] { hand.fast_set_positions(kTwelve); }), 1);
 }

@@ -74,7 +74,14 @@ int run_command(const Operation& row, const Target& target, const char* request)
 
 }  // namespace
 
-Qmhv2::Qmhv2(std::string ip_text) : ip(std::move(ip_text)) { open_endpoints(ip, kJoints); }
+struct Qmhv2::Scratch {
+    JsonDocument json;
+    std::string request;
+};
+
+Qmhv2::Qmhv2(std::string ip_text) : ip(std::move(ip_text)), scratch_(std::make_unique<Scratch>()) {
+    open_endpoints(ip, kJoints);
+}
 
 Qmhv2::~Qmhv2() = default;
 
@@ -141,14 +148,14 @@ int Qmhv2::prepare_set_pos(std::vector<float> pos, Pending& pending) {
                                "            if you don't want the other fingers to move, you can fill them with -1");
         return kFailure;
     }
-    std::string request;
-    if (!position_request(pos, request)) {
+    if (!position_request(pos, scratch_->request)) {
         // JSON has no NaN or infinity: such a command would go out cut short.
         emit(Level::error, "qmhv2 set_pos(): Cmd container must hold finite values only");
         return kFailure;
     }
-    return prepare(pending, kSetPos, motor(*this, ip), std::move(request),
-               [](std::string_view reply) { return keyed_verdict(read_position_ack(reply)); });
+    return prepare_constant(pending, kSetPos, motor(*this, ip), scratch_->request, [this](std::string_view reply) {
+        return keyed_verdict(read_position_ack(reply, &scratch_->json));
+    });
 }
 
 int Qmhv2::fast_set_positions(std::vector<float> pos) {
@@ -171,8 +178,8 @@ int Qmhv2::get_pos(std::vector<float>& pos) {
 }
 
 int Qmhv2::prepare_get_pos(std::vector<float>& pos, Pending& pending) {
-    return prepare_constant(pending, kGetPos, motor(*this, ip), kPvaRequest, [&pos](std::string_view reply) {
-        switch (read_angles(reply, pos)) {
+    return prepare_constant(pending, kGetPos, motor(*this, ip), kPvaRequest, [this, &pos](std::string_view reply) {
+        switch (read_angles(reply, pos, &scratch_->json)) {
         case Reply::Ok:
             return Verdict::Accept;
         case Reply::NotJson:
@@ -200,8 +207,8 @@ int Qmhv2::get_pvc(std::vector<std::vector<float>>& pvc) { return BaseHand::get_
 // --- tactile matrix and configuration ---------------------------------------
 
 int Qmhv2::get_ts_matrix(std::vector<std::vector<unsigned char>>& matrix) {
-    return run(kGetTsMatrix, motor(*this, ip), kMatrixRequest, [&matrix](std::string_view reply) {
-        return keyed_verdict(read_matrix(reply, matrix),
+    return run(kGetTsMatrix, motor(*this, ip), kMatrixRequest, [this, &matrix](std::string_view reply) {
+        return keyed_verdict(read_matrix(reply, matrix, &scratch_->json),
                              "\"matrix\" holds an element that is not an unsigned 32-bit integer.");
     });
 }

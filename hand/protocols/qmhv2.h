@@ -1,5 +1,6 @@
 #pragma once
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -50,6 +51,10 @@ public:
 
 private:
     std::string ip;
+    // What the position and matrix exchanges reuse from call to call: the
+    // position request's storage and the reply document.
+    struct Scratch;
+    std::unique_ptr<Scratch> scratch_;
 };
 
 }  // namespace BaseHandProtocol
