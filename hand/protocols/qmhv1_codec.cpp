@@ -228,6 +228,7 @@ bool normalise_positions(const float* raw, const std::vector<float>& limits, std
         return false;
     }
     out.clear();
+    out.reserve(kJoints);
     for (std::size_t i = 0; i < kJoints; ++i) {
         out.push_back(1.0f - raw[i] / limits[2 * i + 1]);
     }

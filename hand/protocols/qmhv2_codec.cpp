@@ -196,9 +196,10 @@ namespace {
 
 // Reads the array under key: every element must convert (a single one that
 // does not makes the whole reply unusable), then each value goes to take, in
-// order.
-template <class T, class Convert, class Take>
-Reply read_array(std::string_view text, JsonDocument* reuse, const char* key, Convert convert, Take take) {
+// order, after room(count) was told how many come.
+template <class T, class Convert, class Take, class Room>
+Reply read_array(std::string_view text, JsonDocument* reuse, const char* key, Convert convert, Take take,
+                 Room room) {
     return with_root(text, reuse, [&](const rapidjson::Value* root) {
         if (root == nullptr) {
             return Reply::NotJson;
@@ -213,6 +214,7 @@ Reply read_array(std::string_view text, JsonDocument* reuse, const char* key, Co
                 return Reply::BadElement;
             }
         }
+        room(array->Size());
         for (const auto& element : array->GetArray()) {
             convert(element, value);
             take(value);
@@ -243,19 +245,23 @@ Reply read_angles(std::string_view text, std::vector<float>& out, JsonDocument* 
             value = narrow(element.GetDouble());
             return true;
         },
-        [&out](float value) { out.push_back(value); });
+        [&out](float value) { out.push_back(value); }, [&out](std::size_t count) { out.reserve(out.size() + count); });
 }
 
 Reply read_error_codes(std::string_view text, std::vector<long>& out, JsonDocument* reuse) {
     // Widened without sign extension: 4294967295 stays 4294967295.
-    return read_array<unsigned>(text, reuse, "errorcode", to_uint32, [&out](unsigned value) { out.push_back(value); });
+    return read_array<unsigned>(
+        text, reuse, "errorcode", to_uint32, [&out](unsigned value) { out.push_back(value); },
+        [&out](std::size_t count) { out.reserve(out.size() + count); });
 }
 
 Reply read_matrix(std::string_view text, std::vector<std::vector<unsigned char>>& out, JsonDocument* reuse) {
     constexpr std::size_t kRowBytes = 96;
     std::vector<unsigned> values;
     const Reply reply =
-        read_array<unsigned>(text, reuse, "matrix", to_uint32, [&values](unsigned value) { values.push_back(value); });
+        read_array<unsigned>(
+            text, reuse, "matrix", to_uint32, [&values](unsigned value) { values.push_back(value); },
+            [&values](std::size_t count) { values.reserve(count); });
     if (reply != Reply::Ok) {
         return reply;
     }
