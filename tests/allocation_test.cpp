@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <new>
 
+#include "inspire_hand.h"
+#include "protocols/inspire.h"
 #include "protocols/qmhv1.h"
 #include "protocols/qmhv2.h"
 #include "protocols/qmhv2_codec.h"
@@ -106,4 +108,30 @@ TEST_F(SecondGeneration, PositionCommandsOnlyCopyTheirArgument) {
     ASSERT_EQ(hand.set_pos(kTwelve), 0);
     EXPECT_EQ(allocations([&] { hand.set_pos(kTwelve); }), 1);
     EXPECT_EQ(allocations([&] { hand.fast_set_positions(kTwelve); }), 1);
+}
+
+namespace {
+
+const std::string kInspireIp = "192.168.137.19";
+
+class InspireKind : public testing::Test {
+protected:
+    sim::Simulator simulator;
+    std::shared_ptr<sim::InspireHand> sim_hand = simulator.add<sim::InspireHand>(kInspireIp);
+    BaseHandProtocol::Inspire hand{kInspireIp};
+};
+
+}  // namespace
+
+TEST_F(InspireKind, PositionReadsMakeNone) {
+    std::vector<float> pos;
+    ASSERT_EQ(hand.get_pos(pos), 0);
+    EXPECT_EQ(allocations([&] { hand.get_pos(pos); }), 0);
+    EXPECT_EQ(pos.size(), 6u);
+}
+
+TEST_F(InspireKind, PositionCommandsOnlyCopyTheirArgument) {
+    ASSERT_EQ(hand.set_pos(kSix), 0);
+    EXPECT_EQ(allocations([&] { hand.set_pos(kSix); }), 1);
+    EXPECT_EQ(allocations([&] { hand.fast_set_positions(kSix); }), 1);
 }
