@@ -132,7 +132,7 @@ std::string qmhv2_angles() {
 
 std::string qmhv2_matrix() {
     std::string text = R"({"matrix":[)";
-    for (int i = 0; i < 32 * 5; ++i) {
+    for (int i = 0; i < 32 * 2; ++i) {  // two rows: the reply fits one 1024-byte receive
         text += (i ? "," : "") + std::to_string(i * 1021 % 16777216);
     }
     return text + "]}";
@@ -287,6 +287,18 @@ void address_check(benchmark::State& s) {
     measure(s, "address check", [&] { benchmark::DoNotOptimize(g_client->isValidIP(kQmhv2)); });
 }
 
+void client_five_one_by_one(benchmark::State& s) {
+    const std::vector<std::string> five = g_client->get_ip_list();
+    measure(s, "client 5 hands one by one", [&] {
+        for (const auto& ip : five) {
+            benchmark::DoNotOptimize(g_client->get_pos(ip));
+        }
+    });
+}
+void client_five_together(benchmark::State& s) {
+    measure(s, "client 5 hands get_pos_all", [&] { benchmark::DoNotOptimize(g_client->get_pos_all()); });
+}
+
 #define DEXHAND_BENCH(fn) BENCHMARK(fn)->Iterations(kCalls)->Unit(benchmark::kMicrosecond)
 DEXHAND_BENCH(raw_qmhv1_get_pos);
 DEXHAND_BENCH(direct_qmhv1_get_pos);
@@ -307,6 +319,8 @@ DEXHAND_BENCH(raw_inspire_get_pos);
 DEXHAND_BENCH(direct_inspire_get_pos);
 DEXHAND_BENCH(client_inspire_get_pos);
 DEXHAND_BENCH(address_check);
+DEXHAND_BENCH(client_five_one_by_one);
+DEXHAND_BENCH(client_five_together);
 
 // --- waits, discovery and the 5-hand loop (timed by hand) -----------------------
 
@@ -379,6 +393,11 @@ std::string table(const std::vector<Cost>& silent, const std::vector<Cost>& init
     const Figures check = g_figures["address check"];
     out << "\n| measure | value |\n|---|---|\n";
     out << "| address check, median ns (timer included) | " << fixed(check.median_us * 1e3, 0) << " |\n";
+    for (const char* name : {"client 5 hands one by one", "client 5 hands get_pos_all"}) {
+        const Figures f = g_figures[name];
+        out << "| " << name << ", back to back: median µs / p99 µs / CPU µs / allocs | " << fixed(f.median_us) << " / "
+            << fixed(f.p99_us) << " / " << fixed(f.cpu_us) << " / " << fixed(f.allocations, 1) << " |\n";
+    }
     for (std::size_t i = 0; i < silent.size(); ++i) {
         out << "| never-answered qmhv1 get_pos (100 ms budget), run " << i + 1 << ": wall ms / CPU ms / CPU per ms of budget | "
             << fixed(silent[i].wall_ms) << " / " << fixed(silent[i].cpu_ms, 3) << " / "
