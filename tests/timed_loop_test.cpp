@@ -231,3 +231,40 @@ TEST_F(Replies, NoneFromASilentHandTimesOutJustAfterTheBudget) {
     EXPECT_GE(took, std::chrono::milliseconds(101));
     EXPECT_LT(took, std::chrono::milliseconds(2000));
 }
+
+// A reply that comes long after the request ends the sleep it finds.
+TEST_F(Replies, OneArrivingWhileTheLoopSleepsIsTakenAtOnce) {
+    Exchange e = judged({Verdict::Accept});
+    e.budget_ms = 5000;
+    std::thread late([this] {
+        std::string got;
+        sockaddr_in from{};
+        if (hand.receive(got, &from)) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(30));
+            hand.send_to(from, "late");
+        }
+    });
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(run_exchange(e), kSuccess);
+    const auto took = std::chrono::steady_clock::now() - start;
+    late.join();
+    EXPECT_EQ(seen, std::vector<std::string>{"late"});
+    EXPECT_LT(took, std::chrono::milliseconds(2500));
+}
+
+// An exchange that weighs its empty polls counts its sleeps as the polls a
+// loop without sleeps would have made in that time.
+TEST_F(TimedLoop, WeighedEmptyPollsCountTheTimeSlept) {
+    long long polls = 0;
+    Exchange e = exchange(endpoint);
+    e.budget_ms = 20;
+    e.judge = [](std::string_view) { return Verdict::Accept; };
+    e.on_empty_poll = [&polls] { return ++polls, Verdict::Ignore; };
+    e.empty_poll_worth = std::chrono::microseconds(50);
+    CaptureStdout();
+    EXPECT_EQ(run_exchange(e), kTimeout);
+    GetCapturedStdout();
+    // 20 ms of silence is 400 polls at 50 us; sleeps counted once each would
+    // give a few dozen.
+    EXPECT_GE(polls, 300);
+}

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <chrono>
 #include <exception>
-#include <regex>
 #include <thread>
 
 #include "manager/handkinds.h"
@@ -28,13 +27,38 @@ int DexHand::init(int) { return hand_manager.init() == kSuccess ? kSuccess : kFa
 
 std::vector<std::string> DexHand::get_ip_list() { return hand_manager.hand_ips; }
 
-bool DexHand::isValidIP(const std::string& ip) {
-    // Compiled once; matching against a const pattern is safe from any thread.
-    static const std::regex pattern(
-        "^(?:(?:25[0-5]|2[0-4][0-9]|[01]?[0-9][0-9]?)\\.){3}(?:25[0-5]|2[0-4][0-9]|[01]?[0-9][0-9]?)$",
-        std::regex::ECMAScript);
-    return std::regex_match(ip, pattern);
+namespace {
+
+// Four fields of one to three ASCII digits, at most 255 each, joined by
+// single dots, and nothing else: what the pattern
+// ^(?:(?:25[0-5]|2[0-4][0-9]|[01]?[0-9][0-9]?)\.){3}(?:25[0-5]|2[0-4][0-9]|[01]?[0-9][0-9]?)$
+// accepts (leading zeros included), without building a matcher per call.
+bool dotted_quad(const char* text, std::size_t length) {
+    std::size_t at = 0;
+    for (int field = 0; field < 4; ++field) {
+        if (field > 0) {
+            if (at == length || text[at] != '.') {
+                return false;
+            }
+            ++at;
+        }
+        unsigned value = 0;
+        std::size_t digits = 0;
+        while (at < length && digits < 3 && text[at] >= '0' && text[at] <= '9') {
+            value = value * 10 + static_cast<unsigned>(text[at] - '0');
+            ++digits;
+            ++at;
+        }
+        if (digits == 0 || value > 255) {
+            return false;
+        }
+    }
+    return at == length;
 }
+
+}  // namespace
+
+bool DexHand::isValidIP(const std::string& ip) { return dotted_quad(ip.data(), ip.size()); }
 
 std::string DexHand::identity(const std::string& ip, const std::vector<std::string>& list, const char* function,
                               bool report_short_list) {
@@ -181,6 +205,39 @@ std::vector<std::vector<float>> DexHand::get_pvc(std::string ip) {
         return {};
     }
     return pvc;
+}
+
+std::vector<std::vector<float>> DexHand::get_pos_many(std::vector<std::string> ips) {
+    // Invalid texts are refused with get_pos's line; an empty text is no
+    // registered hand's, so the manager refuses it.
+    for (auto& ip : ips) {
+        if (!check_ip(ip, "get_pos(std::string ip)")) {
+            ip.clear();
+        }
+    }
+    std::vector<std::vector<float>> pos;
+    std::vector<int> statuses;
+    hand_manager.get_positions(ips, pos, statuses);
+    for (std::size_t i = 0; i < pos.size(); ++i) {
+        if (statuses[i] != kSuccess) {
+            pos[i].clear();
+        }
+    }
+    return pos;
+}
+
+std::vector<std::vector<float>> DexHand::get_pos_all() { return get_pos_many(hand_manager.hand_ips); }
+
+std::vector<int> DexHand::set_pos_many(std::vector<std::string> ips, std::vector<std::vector<float>> pos) {
+    // An empty text is no registered hand's: the manager refuses it.
+    for (auto& ip : ips) {
+        if (!check_ip(ip, "set_pos(std::string ip)")) {
+            ip.clear();
+        }
+    }
+    std::vector<int> statuses;
+    hand_manager.set_positions(ips, pos, statuses);
+    return statuses;
 }
 
 // ---------------------------------------------------------------------------

@@ -5,9 +5,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <functional>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <system_error>
 
@@ -16,6 +18,8 @@
 #include "manager/discovery.h"
 #include "manager/handkinds.h"
 #include "protocols/peer_json.h"
+#include "transport/exchange.h"
+#include "transport/readiness.h"
 
 namespace hand_ws {
 
@@ -156,6 +160,9 @@ private:
     int fd_;
 };
 
+// With no route to the subnet every send fails at once: pause between tries.
+constexpr std::chrono::milliseconds kSendRetryPause{1};
+
 }  // namespace
 
 int Qhand::broadcast() {
@@ -186,14 +193,19 @@ int Qhand::broadcast() {
     // printed before the result line.
     std::optional<Diagnostics::RefusalScope> refusals;
     refusals.emplace();
-    const auto start = std::chrono::steady_clock::now();
+    using Clock = std::chrono::steady_clock;
+    const auto start = Clock::now();
+    // The first instant at which the whole elapsed milliseconds exceed the listening time.
+    const auto end = start + std::chrono::milliseconds(discovery::kListenMs + 1);
     enum class State { Sending, Listening } state = State::Sending;
+    Clock::time_point spin_until{};
     char buffer[1024];
     for (;;) {
         if (state == State::Sending &&
             ::sendto(fd, request.data(), request.size(), 0, reinterpret_cast<const sockaddr*>(&destination),
                      sizeof(destination)) >= 0) {
             state = State::Listening;
+            spin_until = Clock::now() + CommSocket::Transmit::kSpinWindow;
         }
 
         std::memset(buffer, 0, sizeof(buffer));
@@ -239,10 +251,18 @@ int Qhand::broadcast() {
 
         // Checked on every pass, so a stream of bad datagrams cannot keep
         // discovery going past its second.
-        const auto elapsed =
-            std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+        const auto at = Clock::now();
+        const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(at - start).count();
         if (elapsed > discovery::kListenMs) {
             break;
+        }
+        // Nothing came: sleep until something does or the second is over. A
+        // send that failed is tried again after at most kSendRetryPause.
+        if (got < 1 && at >= spin_until) {
+            const std::chrono::nanoseconds left = end - at;
+            CommSocket::Transmit::wait_readable(fd, state == State::Sending ? std::min<std::chrono::nanoseconds>(
+                                                                                  left, kSendRetryPause)
+                                                                            : left);
         }
     }
     refusals.reset();
@@ -429,6 +449,86 @@ int Qhand::fast_set_positon(std::string ip, std::vector<float> pos) {
 int Qhand::get_pvc(std::string ip, std::vector<std::vector<float>>& pvc) {
     const Dispatch hand(hand_for(ip));
     return hand != nullptr ? hand->get_pvc(pvc) : kFailure;
+}
+
+namespace {
+
+// Prepares one exchange per listed hand (start(i, hand, pending)) and runs
+// them together, in rounds that hold each hand at most once.
+template <class Start>
+void run_for_hands(const Qhand& manager, const std::vector<std::string>& ips, std::vector<int>& statuses,
+                   BaseHandProtocol::BaseHand* (Qhand::*find)(const std::string&) const, Start start) {
+    statuses.assign(ips.size(), kFailure);
+    std::vector<std::size_t> waiting(ips.size());
+    for (std::size_t i = 0; i < ips.size(); ++i) {
+        waiting[i] = i;
+    }
+    while (!waiting.empty()) {
+        std::vector<std::size_t> later;
+        std::vector<std::size_t> now;
+        std::vector<BaseHandProtocol::BaseHand*> in_round;
+        for (const std::size_t i : waiting) {
+            BaseHandProtocol::BaseHand* hand = (manager.*find)(ips[i]);
+            if (hand == nullptr) {
+                continue;  // kFailure, as the one-hand call gives
+            }
+            if (std::find(in_round.begin(), in_round.end(), hand) != in_round.end()) {
+                later.push_back(i);
+                continue;
+            }
+            in_round.push_back(hand);
+            now.push_back(i);
+        }
+        // Every hand of the round is held for the whole round, like a one-hand
+        // call holds its hand. The locks are taken in one global order (by
+        // object address), so two sweeps over the same hands cannot deadlock.
+        std::vector<BaseHandProtocol::BaseHand*> order = in_round;
+        std::sort(order.begin(), order.end(), std::less<BaseHandProtocol::BaseHand*>());
+        std::vector<std::unique_lock<std::mutex>> locks;
+        locks.reserve(order.size());
+        for (BaseHandProtocol::BaseHand* hand : order) {
+            locks.emplace_back(hand->operation_mutex());
+        }
+        std::vector<std::unique_ptr<BaseHandProtocol::Pending>> pendings;
+        std::vector<BaseHandProtocol::Pending*> to_run;
+        std::vector<std::size_t> run_index;
+        for (std::size_t k = 0; k < now.size(); ++k) {
+            const std::size_t i = now[k];
+            BaseHandProtocol::BaseHand* hand = in_round[k];
+            pendings.push_back(std::make_unique<BaseHandProtocol::Pending>());
+            const int prepared = start(i, *hand, *pendings.back());
+            if (prepared == BaseHandProtocol::kPrepared) {
+                to_run.push_back(pendings.back().get());
+                run_index.push_back(i);
+            } else {
+                statuses[i] = prepared;
+            }
+        }
+        BaseHandProtocol::run_together(to_run.data(), to_run.size());
+        for (std::size_t k = 0; k < to_run.size(); ++k) {
+            statuses[run_index[k]] = to_run[k]->status;
+        }
+        waiting = std::move(later);
+    }
+}
+
+}  // namespace
+
+void Qhand::get_positions(const std::vector<std::string>& ips, std::vector<std::vector<float>>& pos,
+                          std::vector<int>& statuses) {
+    pos.assign(ips.size(), {});
+    run_for_hands(*this, ips, statuses, &Qhand::hand_for,
+                  [&pos](std::size_t i, BaseHandProtocol::BaseHand& hand, BaseHandProtocol::Pending& pending) {
+                      return hand.prepare_get_pos(pos[i], pending);
+                  });
+}
+
+void Qhand::set_positions(const std::vector<std::string>& ips, const std::vector<std::vector<float>>& pos,
+                          std::vector<int>& statuses) {
+    run_for_hands(*this, ips, statuses, &Qhand::hand_for,
+                  [&pos](std::size_t i, BaseHandProtocol::BaseHand& hand, BaseHandProtocol::Pending& pending) {
+                      return hand.prepare_set_pos(i < pos.size() ? pos[i] : std::vector<float>{}, pending);
+                  });
 }
 
 int Qhand::get_operate_pointer(std::vector<void*>&, std::vector<OperatePtrType>&) { return kSuccess; }

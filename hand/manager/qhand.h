@@ -80,6 +80,18 @@ public:
     int fast_set_positon(std::string ip, std::vector<float> pos);
     int get_pvc(std::string ip, std::vector<std::vector<float>>& pvc);
 
+    // Many hands in one round trip: every request goes out, then one sleep
+    // waits on all their endpoints, each hand judged by its own kind's rules
+    // and budget. statuses[i] and pos[i] are what get_position(ips[i], pos[i])
+    // or set_position(ips[i], pos[i]) would give; both lists are resized to
+    // ips. An address listed twice is served after the first has ended, as
+    // one hand's exchanges must not overlap. A missing pos entry is an
+    // empty list.
+    void get_positions(const std::vector<std::string>& ips, std::vector<std::vector<float>>& pos,
+                       std::vector<int>& statuses);
+    void set_positions(const std::vector<std::string>& ips, const std::vector<std::vector<float>>& pos,
+                       std::vector<int>& statuses);
+
     // Returns 0 and touches neither argument.
     int get_operate_pointer(std::vector<void*>& pointers, std::vector<OperatePtrType>& types);
 

@@ -21,18 +21,18 @@ namespace {
 
 const char* const kConfigRequest = R"({"method":"GET","reqTarget":"/config","property":""})";
 
-// Turns an accepted read reply into the output; false when the reply is too
-// short to hold what was asked for.
-using Decode = std::function<bool(std::string_view reply)>;
-
 // A write's acknowledgement carries no data.
 bool acknowledged(std::string_view) { return true; }
 
 // The one judge of register replies: the header must name the hand and echo
 // the command and (but for the fast command) the register, and a read must
-// hold the data it asked for. A refused reply is reported and polling goes on.
-Judge register_judge(const RegisterOperation& op, unsigned char hand_id, Decode decode) {
-    return [&op, hand_id, decode = std::move(decode)](std::string_view reply) {
+// hold the data it asked for (decode(reply) turns an accepted reply into the
+// output; false when it is too short). A refused reply is reported and
+// polling goes on. The row is a template argument, so that the judge holds
+// only the hand's id and decode and fits std::function without the heap.
+template <const RegisterOperation& op, class Decode>
+Judge register_judge(unsigned char hand_id, Decode decode) {
+    return [hand_id, decode](std::string_view reply) {
         if (op.command == codec::kFastPositions) {
             if (!codec::accepts_fast(reply, hand_id)) {
                 Diagnostics::refuse(Level::warning, "[Warning] [inspire][fast_set_positions] recv data error");
@@ -48,19 +48,37 @@ Judge register_judge(const RegisterOperation& op, unsigned char hand_id, Decode 
     };
 }
 
-int read_registers(Inspire& hand, const RegisterOperation& op, Decode decode) {
-    return run(op.row, {hand, hand.ip}, codec::read_request(hand.hand_id, op.address, op.count),
-               register_judge(op, hand.hand_id, std::move(decode)));
+template <const RegisterOperation& op, class Decode>
+int prepare_read(Pending& pending, Inspire& hand, Decode decode) {
+    const codec::Frame frame = codec::read_frame(hand.hand_id, op.address, op.count);
+    return prepare(pending, op.row, {hand, hand.ip}, frame.bytes.data(), frame.size,
+                   register_judge<op>(hand.hand_id, decode));
+}
+
+template <const RegisterOperation& op, class Decode>
+int read_registers(Inspire& hand, Decode decode) {
+    Pending pending;
+    return finish(pending, prepare_read<op>(pending, hand, decode));
 }
 
 // Reads of six or more 16-bit words, taken as their magnitudes.
-int read_words(Inspire& hand, const RegisterOperation& op, std::vector<float>& out) {
+template <const RegisterOperation& op>
+int read_words(Inspire& hand, std::vector<float>& out) {
     out.clear();
-    return read_registers(hand, op, [&out](std::string_view r) { return codec::decode_words(r, out); });
+    return read_registers<op>(hand, [&out](std::string_view r) { return codec::decode_words(r, out); });
 }
 
-int write_registers(Inspire& hand, const RegisterOperation& op, std::vector<unsigned char> frame) {
-    return run(op.row, {hand, hand.ip}, std::move(frame), register_judge(op, hand.hand_id, acknowledged));
+template <const RegisterOperation& op>
+int prepare_write(Pending& pending, Inspire& hand, const codec::Frame& frame) {
+    return prepare(pending, op.row, {hand, hand.ip}, frame.bytes.data(), frame.size,
+                   register_judge<op>(hand.hand_id, acknowledged));
+}
+
+template <const RegisterOperation& op>
+int write_registers(Inspire& hand, const std::vector<unsigned char>& frame) {
+    Pending pending;
+    return finish(pending, prepare(pending, op.row, {hand, hand.ip}, frame,
+                                   register_judge<op>(hand.hand_id, acknowledged)));
 }
 
 // Position and speed commands carry exactly six values.
@@ -113,35 +131,41 @@ std::uint16_t Inspire::combineTo16Bit(unsigned char high, unsigned char low) { r
 // Reads
 
 int Inspire::get_pos(std::vector<float>& pos) {
+    Pending pending;
+    return finish(pending, prepare_get_pos(pos, pending));
+}
+
+int Inspire::prepare_get_pos(std::vector<float>& pos, Pending& pending) {
     pos.clear();
-    return read_registers(*this, kGetPos, [&pos](std::string_view r) { return codec::decode_positions(r, pos); });
+    return prepare_read<kGetPos>(pending, *this,
+                                 [&pos](std::string_view r) { return codec::decode_positions(r, pos); });
 }
 
 int Inspire::get_errorcode(std::vector<long>& codes) {
     codes.clear();
-    return read_registers(*this, kGetErrorcode,
+    return read_registers<kGetErrorcode>(*this,
                           [&codes](std::string_view r) { return codec::decode_error_bytes(r, codes); });
 }
 
 int Inspire::get_status(std::vector<unsigned char>& status) {
     status.clear();
-    return read_registers(*this, kGetStatus,
+    return read_registers<kGetStatus>(*this,
                           [&status](std::string_view r) { return codec::decode_status_bytes(r, status); });
 }
 
 int Inspire::get_current(std::vector<float>& current) {
     DEXHAND_TRACE();
-    return read_words(*this, kGetCurrent, current);
+    return read_words<kGetCurrent>(*this, current);
 }
 
 int Inspire::get_velocity(std::vector<float>& velocity) {
     DEXHAND_TRACE();
-    return read_words(*this, kGetVelocity, velocity);
+    return read_words<kGetVelocity>(*this, velocity);
 }
 
 int Inspire::get_current_limited(std::vector<float>& limits) {
     DEXHAND_TRACE();
-    return read_words(*this, kGetCurrentLimited, limits);
+    return read_words<kGetCurrentLimited>(*this, limits);
 }
 
 int Inspire::get_pvc(std::vector<std::vector<float>>& pvc) { return BaseHand::get_pvc(pvc); }
@@ -168,18 +192,28 @@ int Inspire::get_ntc(int&) { return kFailure; }
 // Writes
 
 int Inspire::set_pos(std::vector<float> pos) {
+    Pending pending;
+    return finish(pending, prepare_set_pos(std::move(pos), pending));
+}
+
+int Inspire::prepare_set_pos(std::vector<float> pos, Pending& pending) {
     if (!six_values("set_pos", __LINE__, pos)) {
         return kFailure;
     }
-    return write_registers(*this, kSetPos, codec::set_pos_request(hand_id, codec::position_registers(pos)));
+    return prepare_write<kSetPos>(pending, *this, codec::set_pos_frame(hand_id, codec::position_registers(pos)));
 }
 
 int Inspire::fast_set_positions(std::vector<float> pos) {
+    Pending pending;
+    return finish(pending, prepare_fast_set_positions(std::move(pos), pending));
+}
+
+int Inspire::prepare_fast_set_positions(std::vector<float> pos, Pending& pending) {
     if (!six_values("fast_set_positions", __LINE__, pos)) {
         return kFailure;
     }
-    return write_registers(*this, kFastSetPositions,
-                           codec::fast_positions_request(hand_id, codec::position_registers(pos)));
+    return prepare_write<kFastSetPositions>(pending, *this,
+                                            codec::fast_positions_frame(hand_id, codec::position_registers(pos)));
 }
 
 int Inspire::set_velocity(std::vector<float> velocity) {
@@ -189,11 +223,11 @@ int Inspire::set_velocity(std::vector<float> velocity) {
     if (!six_values("set_velocity", __LINE__, velocity)) {
         return kFailure;
     }
-    return write_registers(*this, kSetVelocity, codec::velocity_request(hand_id, velocity));
+    return write_registers<kSetVelocity>(*this, codec::velocity_request(hand_id, velocity));
 }
 
 int Inspire::clear_errorcode() {
-    return write_registers(*this, kClearErrorcode, codec::write_request(hand_id, codec::kClearErrorRegister, {0x01}));
+    return write_registers<kClearErrorcode>(*this, codec::write_request(hand_id, codec::kClearErrorRegister, {0x01}));
 }
 
 int Inspire::calibration() { return kSuccess; }

@@ -43,6 +43,9 @@ public:
     int get_ts_tashan(std::vector<std::vector<float>>& tashan) override;
     int get_ntc(int& ntc) override;
     int get_pvc(std::vector<std::vector<float>>& pvc) override;
+    int prepare_get_pos(std::vector<float>& pos, Pending& pending) override;
+    int prepare_set_pos(std::vector<float> pos, Pending& pending) override;
+    int prepare_fast_set_positions(std::vector<float> pos, Pending& pending) override;
 
     // high * 256 + low read as a signed 16-bit number, returned as its
     // magnitude (0x8000 stays 0x8000). Callers choose signed or unsigned.

@@ -23,6 +23,34 @@ unsigned char checksum(const unsigned char* frame, std::size_t checksum_offset) 
     return static_cast<unsigned char>(sum & 0xFFu);
 }
 
+namespace {
+
+// EB 90 id L cmd [address] data checksum into frame; data must fit.
+Frame frame_of(unsigned char hand_id, unsigned char command, const unsigned char* address, const unsigned char* data,
+               std::size_t length) {
+    Frame frame;
+    auto& b = frame.bytes;
+    std::size_t n = 0;
+    b[n++] = 0xEB;
+    b[n++] = 0x90;
+    b[n++] = hand_id;
+    b[n++] = 0;
+    b[n++] = command;
+    if (address != nullptr) {
+        b[n++] = address[0];
+        b[n++] = address[1];
+    }
+    for (std::size_t i = 0; i < length; ++i) {
+        b[n++] = data[i];
+    }
+    b[3] = static_cast<unsigned char>(n - 4);
+    b[n] = checksum(b.data(), n);
+    frame.size = n + 1;
+    return frame;
+}
+
+}  // namespace
+
 std::vector<unsigned char> request(unsigned char hand_id, unsigned char command, const unsigned char* address,
                                    const std::vector<unsigned char>& data) {
     std::vector<unsigned char> frame = {0xEB, 0x90, hand_id, 0, command};
@@ -102,6 +130,43 @@ Registers position_registers(const std::vector<float>& positions) {
         registers[slot] = position_register(positions.at(kJointOfSlot[slot]));
     }
     return registers;
+}
+
+Frame read_frame(unsigned char hand_id, std::uint16_t address, unsigned char count) {
+    return frame_of(hand_id, kRead, little_endian(address).data(), &count, 1);
+}
+
+namespace {
+
+// The registers as little-endian words, then extra words of 1000.
+std::size_t words_into(const Registers& registers, int extra, unsigned char* out) {
+    std::size_t n = 0;
+    const auto put = [&out, &n](std::uint16_t value) {
+        const auto pair = little_endian(value);
+        out[n++] = pair[0];
+        out[n++] = pair[1];
+    };
+    for (const std::int16_t value : registers) {
+        put(static_cast<std::uint16_t>(value));
+    }
+    for (int i = 0; i < extra; ++i) {
+        put(1000);
+    }
+    return n;
+}
+
+}  // namespace
+
+Frame set_pos_frame(unsigned char hand_id, const Registers& registers) {
+    unsigned char data[2 * kJoints];
+    const std::size_t length = words_into(registers, 0, data);
+    return frame_of(hand_id, kWrite, little_endian(kTargetRegister).data(), data, length);
+}
+
+Frame fast_positions_frame(unsigned char hand_id, const Registers& registers) {
+    unsigned char data[2 * kJoints + 10];
+    const std::size_t length = words_into(registers, 5, data);
+    return frame_of(hand_id, kFastPositions, nullptr, data, length);
 }
 
 std::vector<unsigned char> set_pos_request(unsigned char hand_id, const Registers& registers) {

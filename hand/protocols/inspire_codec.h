@@ -45,6 +45,14 @@ unsigned char checksum(const unsigned char* frame, std::size_t checksum_offset);
 std::vector<unsigned char> request(unsigned char hand_id, unsigned char command, const unsigned char* address,
                                    const std::vector<unsigned char>& data);
 std::vector<unsigned char> read_request(unsigned char hand_id, std::uint16_t address, unsigned char count);
+
+// A request built without the heap; the vector forms above and below give
+// the same bytes.
+struct Frame {
+    std::array<unsigned char, 32> bytes{};
+    std::size_t size = 0;
+};
+Frame read_frame(unsigned char hand_id, std::uint16_t address, unsigned char count);
 std::vector<unsigned char> write_request(unsigned char hand_id, std::uint16_t address,
                                          const std::vector<unsigned char>& data);
 
@@ -61,6 +69,8 @@ constexpr std::array<std::size_t, kJoints> kJointOfSlot = {3, 2, 1, 0, 4, 5};
 
 std::vector<unsigned char> set_pos_request(unsigned char hand_id, const Registers& registers);
 std::vector<unsigned char> fast_positions_request(unsigned char hand_id, const Registers& registers);
+Frame set_pos_frame(unsigned char hand_id, const Registers& registers);
+Frame fast_positions_frame(unsigned char hand_id, const Registers& registers);
 // Each speed truncated toward zero, low 16 bits, in the given order.
 std::vector<unsigned char> velocity_request(unsigned char hand_id, const std::vector<float>& speeds);
 std::uint16_t speed_word(float value);

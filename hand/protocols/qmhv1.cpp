@@ -86,20 +86,26 @@ int Qmhv1::get_cnt(std::vector<long>& cnt) {
 }
 
 int Qmhv1::get_pos(std::vector<float>& fdb) {
+    Pending pending;
+    return finish(pending, prepare_get_pos(fdb, pending));
+}
+
+int Qmhv1::prepare_get_pos(std::vector<float>& fdb, Pending& pending) {
     if (!ensure_pos_limits()) {
         emit(Level::error, "[Error] [qmhv1][get_pos(std::vector<float> &fdb)]" + std::to_string(__LINE__) +
                    " get_pos_limited() fail");
         return kFailure;
     }
     fdb.clear();
-    return run(kGetPos, {*this, ip}, pos_request(), [this, &fdb](std::string_view reply) {
-        const std::vector<float> raw = decode_floats(reply);
-        if (raw.size() != kJoints) {
-            return Verdict::Ignore;
-        }
-        fdb = normalise_positions(raw, pos_limits);
-        return Verdict::Accept;
-    });
+    return prepare(pending, kGetPos, {*this, ip}, kPosRequest.data(), kPosRequest.size(),
+                   [this, &fdb](std::string_view reply) {
+                       std::array<float, kJoints> raw{};
+                       if (decode_floats(reply, raw.data(), raw.size()) != kJoints) {
+                           return Verdict::Ignore;
+                       }
+                       normalise_positions(raw.data(), pos_limits, fdb);
+                       return Verdict::Accept;
+                   });
 }
 
 int Qmhv1::get_current(std::vector<float>& current) {
@@ -150,9 +156,18 @@ int Qmhv1::get_pvc(std::vector<std::vector<float>>& pvc) { return BaseHand::get_
 
 // --- motion and limits ------------------------------------------------------
 
-int Qmhv1::set_pos(std::vector<float> pos) { return fast_set_positions(pos); }
+int Qmhv1::set_pos(std::vector<float> pos) { return fast_set_positions(std::move(pos)); }
+
+int Qmhv1::prepare_set_pos(std::vector<float> pos, Pending& pending) {
+    return prepare_fast_set_positions(std::move(pos), pending);
+}
 
 int Qmhv1::fast_set_positions(std::vector<float> pos) {
+    Pending pending;
+    return finish(pending, prepare_fast_set_positions(std::move(pos), pending));
+}
+
+int Qmhv1::prepare_fast_set_positions(std::vector<float> pos, Pending& pending) {
     if (!ensure_pos_limits()) {
         emit(Level::error, "[Error] [qmhv1][fast_set_positions(std::vector<float> pos)]" + std::to_string(__LINE__) +
                    " get_pos_limited() fail");
@@ -173,7 +188,8 @@ int Qmhv1::fast_set_positions(std::vector<float> pos) {
     case PositionCheck::NoLimits:
         return kFailure;
     }
-    return run(kFastSetPositions, {*this, ip}, positions_frame(targets));
+    const PositionsBytes frame = positions_bytes(targets);
+    return prepare(pending, kFastSetPositions, {*this, ip}, frame.data(), frame.size());
 }
 
 int Qmhv1::set_velocity(std::vector<float>) {

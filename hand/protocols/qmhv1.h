@@ -46,6 +46,9 @@ public:
     int get_ts_tashan(std::vector<std::vector<float>>& tashan) override;
     int get_ntc(int& ntc) override;
     int get_pvc(std::vector<std::vector<float>>& pvc) override;
+    int prepare_get_pos(std::vector<float>& pos, Pending& pending) override;
+    int prepare_set_pos(std::vector<float> pos, Pending& pending) override;
+    int prepare_fast_set_positions(std::vector<float> pos, Pending& pending) override;
 
     // Controller gains of one joint or motor: pid holds P, I and D.
     int set_pos_pid(unsigned char id, std::vector<float> pid);

@@ -5,6 +5,7 @@
 #include <rapidjson/document.h>
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -50,16 +51,26 @@ std::vector<unsigned char> velocity_limit_frame(unsigned char id, float limit) {
     return frame;
 }
 
-std::vector<unsigned char> positions_frame(const std::array<float, kJoints>& targets) {
-    std::vector<unsigned char> frame{0x01, 0x11, 0x00, 0x00};
+PositionsBytes positions_bytes(const std::array<float, kJoints>& targets) {
+    PositionsBytes frame{0x01, 0x11, 0x00, 0x00};
+    std::size_t at = 4;
     for (const float target : targets) {
-        append_float(frame, target);
+        std::uint32_t bits = 0;
+        std::memcpy(&bits, &target, sizeof(bits));
+        for (int shift = 24; shift >= 0; shift -= 8) {
+            frame[at++] = static_cast<unsigned char>(bits >> shift);
+        }
     }
     return frame;
 }
 
+std::vector<unsigned char> positions_frame(const std::array<float, kJoints>& targets) {
+    const PositionsBytes bytes = positions_bytes(targets);
+    return {bytes.begin(), bytes.end()};
+}
+
 std::vector<unsigned char> cnt_request() { return {0x01}; }
-std::vector<unsigned char> pos_request() { return {0x02, 0x00}; }
+std::vector<unsigned char> pos_request() { return {kPosRequest.begin(), kPosRequest.end()}; }
 std::vector<unsigned char> velocity_request() { return {0x03}; }
 std::vector<unsigned char> current_request() { return {0x04}; }
 std::vector<unsigned char> status_request() { return {0x05}; }
@@ -127,21 +138,79 @@ std::vector<std::string_view> split_tokens(std::string_view text) {
 
 namespace {
 
-// The stream leaves 0 where no number can be read and the type's extreme
-// where a number is out of range.
+// Plain decimals ([-]digits[.digits], short enough to be in range) are read
+// without building a stream: the same correctly rounded value the stream
+// gives. Everything else goes through the stream, which leaves 0 where no
+// number can be read and the type's extreme where a number is out of range.
+bool plain_decimal(std::string_view token) {
+    std::size_t at = token.size() > 0 && token[0] == '-' ? 1 : 0;
+    const std::size_t digits_from = at;
+    while (at < token.size() && token[at] >= '0' && token[at] <= '9') {
+        ++at;
+    }
+    if (at == digits_from || token.size() > 18) {
+        return false;
+    }
+    if (at < token.size() && token[at] == '.') {
+        const std::size_t fraction_from = ++at;
+        while (at < token.size() && token[at] >= '0' && token[at] <= '9') {
+            ++at;
+        }
+        if (at == fraction_from) {
+            return false;
+        }
+    }
+    return at == token.size();
+}
+
+template <class T>
+T token_value(std::string_view token) {
+    T value{};
+    if (plain_decimal(token)) {
+        const auto result = std::from_chars(token.data(), token.data() + token.size(), value);
+        if (result.ec == std::errc() && result.ptr == token.data() + token.size()) {
+            return value;
+        }
+        value = T{};
+    }
+    std::istringstream in{std::string(token)};
+    in >> value;
+    return value;
+}
+
+// Calls each(value) for every space-separated token, in order.
+template <class T, class Each>
+void for_each_value(std::string_view text, Each each) {
+    std::size_t start = 0;
+    while (start < text.size()) {
+        std::size_t space = text.find(' ', start);
+        if (space == std::string_view::npos) {
+            space = text.size();
+        }
+        each(token_value<T>(text.substr(start, space - start)));
+        start = space + 1;
+    }
+}
+
 template <class T>
 std::vector<T> decode_as(std::string_view text) {
     std::vector<T> values;
-    for (const std::string_view token : split_tokens(text)) {
-        std::istringstream in{std::string(token)};
-        T value{};
-        in >> value;
-        values.push_back(value);
-    }
+    for_each_value<T>(text, [&values](T value) { values.push_back(value); });
     return values;
 }
 
 }  // namespace
+
+std::size_t decode_floats(std::string_view text, float* out, std::size_t room) {
+    std::size_t count = 0;
+    for_each_value<float>(text, [&](float value) {
+        if (count < room) {
+            out[count] = value;
+        }
+        ++count;
+    });
+    return count;
+}
 
 std::vector<float> decode_floats(std::string_view text) { return decode_as<float>(text); }
 
@@ -171,13 +240,22 @@ bool usable_pos_limits(const std::vector<float>& limits) {
     return true;
 }
 
+bool normalise_positions(const float* raw, const std::vector<float>& limits, std::vector<float>& out) {
+    if (!usable_pos_limits(limits)) {
+        return false;
+    }
+    out.clear();
+    out.reserve(kJoints);
+    for (std::size_t i = 0; i < kJoints; ++i) {
+        out.push_back(1.0f - raw[i] / limits[2 * i + 1]);
+    }
+    return true;
+}
+
 std::vector<float> normalise_positions(const std::vector<float>& raw, const std::vector<float>& limits) {
     std::vector<float> positions;
-    if (raw.size() != kJoints || !usable_pos_limits(limits)) {
-        return positions;
-    }
-    for (std::size_t i = 0; i < kJoints; ++i) {
-        positions.push_back(1.0f - raw[i] / limits[2 * i + 1]);
+    if (raw.size() == kJoints) {
+        normalise_positions(raw.data(), limits, positions);
     }
     return positions;
 }

@@ -31,10 +31,14 @@ std::vector<unsigned char> pid_frame(unsigned char command, unsigned char id, co
 std::vector<unsigned char> pos_limit_frame(unsigned char id, float lower, float upper);
 std::vector<unsigned char> velocity_limit_frame(unsigned char id, float limit);
 std::vector<unsigned char> positions_frame(const std::array<float, kJoints>& targets);
+// The same frame without the heap: 01 11 00 00 and six big-endian floats.
+using PositionsBytes = std::array<unsigned char, 4 + 4 * kJoints>;
+PositionsBytes positions_bytes(const std::array<float, kJoints>& targets);
 
 // Requests (port 2334).
 std::vector<unsigned char> cnt_request();
 std::vector<unsigned char> pos_request();
+inline constexpr std::array<unsigned char, 2> kPosRequest = {0x02, 0x00};
 std::vector<unsigned char> velocity_request();
 std::vector<unsigned char> current_request();
 std::vector<unsigned char> status_request();
@@ -58,11 +62,17 @@ void append_float(std::vector<unsigned char>& frame, float value);
 // number can be read.
 std::vector<std::string_view> split_tokens(std::string_view text);
 std::vector<float> decode_floats(std::string_view text);
+// The same values in place: the first room values go to out; returns how
+// many tokens the text holds.
+std::size_t decode_floats(std::string_view text, float* out, std::size_t room);
 std::vector<long> decode_integers(std::string_view text);
 std::vector<unsigned char> decode_status(std::string_view text);
 
 // Normalised positions from six raw ones: 1 - raw / full-scale.
 std::vector<float> normalise_positions(const std::vector<float>& raw, const std::vector<float>& limits);
+// The same from kJoints raw values into out, reusing its storage; false (out
+// untouched) without usable limits.
+bool normalise_positions(const float* raw, const std::vector<float>& limits, std::vector<float>& out);
 // A limit list from which positions can be converted: two values per joint,
 // every full-scale value finite and greater than 0.
 bool usable_pos_limits(const std::vector<float>& limits);
@@ -133,9 +143,9 @@ inline constexpr Operation kFastSetPositions =
 inline constexpr Operation kGetCnt = row("get_cnt", Port::Comm, Awaits::Text, "[Warning] [Qmhv1::get_cnt()] ");
 inline constexpr Operation kGetPos = row("get_pos", Port::Comm, Awaits::Text, "[Warning] [Qmhv1::get_pos()] ");
 inline constexpr Operation kGetVelocity =
-    row("get_velocity", Port::Comm, Awaits::Text, "[Warning] [Qmhv1::get_velocity()] ");
+    counting_empty_polls(row("get_velocity", Port::Comm, Awaits::Text, "[Warning] [Qmhv1::get_velocity()] "));
 inline constexpr Operation kGetCurrent =
-    row("get_current", Port::Comm, Awaits::Text, "[Warning] [Qmhv1::get_current()] ");
+    counting_empty_polls(row("get_current", Port::Comm, Awaits::Text, "[Warning] [Qmhv1::get_current()] "));
 inline constexpr Operation kGetStatus = row("get_status", Port::Comm, Awaits::Text, "[Warning] [Qmhv1::get_status()] ");
 inline constexpr Operation kGetErrorcode =
     row("get_errorcode", Port::Comm, Awaits::Bytes, "[Warning] [Qmhv1::get_errorcode()] ");

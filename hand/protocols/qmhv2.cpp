@@ -41,7 +41,7 @@ Verdict keyed_verdict(Reply reply, const char* bad_element_line = "") {
 
 // A hand of this kind as its rows run on it: failure lines read "MOTOR: ",
 // the address and the row's failure text.
-Target motor(BaseHand& hand, const std::string& address) { return {hand, address, "MOTOR: " + address, Level::error}; }
+Target motor(BaseHand& hand, const std::string& address) { return {hand, address, "MOTOR: ", Level::error}; }
 
 // The judge that takes the first reply as it stands.
 Judge take_text(std::string& reply) {
@@ -74,7 +74,14 @@ int run_command(const Operation& row, const Target& target, const char* request)
 
 }  // namespace
 
-Qmhv2::Qmhv2(std::string ip_text) : ip(std::move(ip_text)) { open_endpoints(ip, kJoints); }
+struct Qmhv2::Scratch {
+    JsonDocument json;
+    std::string request;
+};
+
+Qmhv2::Qmhv2(std::string ip_text) : ip(std::move(ip_text)), scratch_(std::make_unique<Scratch>()) {
+    open_endpoints(ip, kJoints);
+}
 
 Qmhv2::~Qmhv2() = default;
 
@@ -130,34 +137,49 @@ int Qmhv2::set_current_limited(unsigned char, float) { return kSuccess; }
 // --- motion -----------------------------------------------------------------
 
 int Qmhv2::set_pos(std::vector<float> pos) {
+    Pending pending;
+    return finish(pending, prepare_set_pos(std::move(pos), pending));
+}
+
+int Qmhv2::prepare_set_pos(std::vector<float> pos, Pending& pending) {
     if (pos.size() != static_cast<std::size_t>(kJoints)) {
         emit(Level::error, "qmhv2 set_pos(): Cmd container must contain 12 elements, now: " +
                                std::to_string(pos.size()) +
                                "            if you don't want the other fingers to move, you can fill them with -1");
         return kFailure;
     }
-    std::string request;
-    if (!position_request(pos, request)) {
+    if (!position_request(pos, scratch_->request)) {
         // JSON has no NaN or infinity: such a command would go out cut short.
         emit(Level::error, "qmhv2 set_pos(): Cmd container must hold finite values only");
         return kFailure;
     }
-    return run(kSetPos, motor(*this, ip), std::move(request),
-               [](std::string_view reply) { return keyed_verdict(read_position_ack(reply)); });
+    return prepare_constant(pending, kSetPos, motor(*this, ip), scratch_->request, [this](std::string_view reply) {
+        return keyed_verdict(read_position_ack(reply, &scratch_->json));
+    });
 }
 
 int Qmhv2::fast_set_positions(std::vector<float> pos) {
+    Pending pending;
+    return finish(pending, prepare_fast_set_positions(std::move(pos), pending));
+}
+
+int Qmhv2::prepare_fast_set_positions(std::vector<float> pos, Pending& pending) {
     if (pos.size() != static_cast<std::size_t>(kJoints)) {
         emit(Level::error,
              "qmhv2 fast_set_positions(std::vector<float> pos): pos.size() != 12, is " + std::to_string(pos.size()));
         return kFailure;
     }
-    return set_pos(pos);
+    return prepare_set_pos(std::move(pos), pending);
 }
 
 int Qmhv2::get_pos(std::vector<float>& pos) {
-    return run(kGetPos, motor(*this, ip), kPvaRequest, [&pos](std::string_view reply) {
-        switch (read_angles(reply, pos)) {
+    Pending pending;
+    return finish(pending, prepare_get_pos(pos, pending));
+}
+
+int Qmhv2::prepare_get_pos(std::vector<float>& pos, Pending& pending) {
+    return prepare_constant(pending, kGetPos, motor(*this, ip), kPvaRequest, [this, &pos](std::string_view reply) {
+        switch (read_angles(reply, pos, &scratch_->json)) {
         case Reply::Ok:
             return Verdict::Accept;
         case Reply::NotJson:
@@ -185,8 +207,8 @@ int Qmhv2::get_pvc(std::vector<std::vector<float>>& pvc) { return BaseHand::get_
 // --- tactile matrix and configuration ---------------------------------------
 
 int Qmhv2::get_ts_matrix(std::vector<std::vector<unsigned char>>& matrix) {
-    return run(kGetTsMatrix, motor(*this, ip), kMatrixRequest, [&matrix](std::string_view reply) {
-        return keyed_verdict(read_matrix(reply, matrix),
+    return run(kGetTsMatrix, motor(*this, ip), kMatrixRequest, [this, &matrix](std::string_view reply) {
+        return keyed_verdict(read_matrix(reply, matrix, &scratch_->json),
                              "\"matrix\" holds an element that is not an unsigned 32-bit integer.");
     });
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -44,9 +45,16 @@ public:
     int get_ts_tashan(std::vector<std::vector<float>>& tashan) override;
     int get_ntc(int& ntc) override;
     int get_pvc(std::vector<std::vector<float>>& pvc) override;
+    int prepare_get_pos(std::vector<float>& pos, Pending& pending) override;
+    int prepare_set_pos(std::vector<float> pos, Pending& pending) override;
+    int prepare_fast_set_positions(std::vector<float> pos, Pending& pending) override;
 
 private:
     std::string ip;
+    // What the position and matrix exchanges reuse from call to call: the
+    // position request's storage and the reply document.
+    struct Scratch;
+    std::unique_ptr<Scratch> scratch_;
 };
 
 }  // namespace BaseHandProtocol

@@ -3,11 +3,10 @@
 #include "protocols/peer_json.h"
 
 #include <rapidjson/document.h>
-#include <rapidjson/stringbuffer.h>
-#include <rapidjson/writer.h>
 
 #include <charconv>
 #include <cmath>
+#include <cstring>
 #include <limits>
 
 namespace BaseHandProtocol {
@@ -16,27 +15,24 @@ namespace qmhv2_codec {
 
 namespace {
 
-// The writer's own double conversion gets the last digit of some values wrong,
-// so numbers go through format_number and are written raw.
-class PositionWriter : public rapidjson::Writer<rapidjson::StringBuffer> {
-public:
-    using rapidjson::Writer<rapidjson::StringBuffer>::Writer;
-
-    bool Double(double d) {
-        const std::string text = format_number(d);
-        return RawValue(text.data(), text.size(), rapidjson::kNumberType);
+// The root of text parsed in reuse, or in a document of its own when reuse
+// is null; null when the text does not parse. f(root) gives the result.
+template <class F>
+auto with_root(std::string_view text, JsonDocument* reuse, F f) {
+    if (reuse != nullptr) {
+        return f(reuse->parse(text));
     }
-};
-
-bool parse(std::string_view text, rapidjson::Document& document) { return peer_json::parse(text, document); }
+    rapidjson::Document document;
+    return f(peer_json::parse(text, document) ? static_cast<const rapidjson::Value*>(&document) : nullptr);
+}
 
 // The array member key of an object root, or null.
-const rapidjson::Value* array_member(const rapidjson::Document& document, const char* key) {
-    if (!document.IsObject()) {
+const rapidjson::Value* array_member(const rapidjson::Value& root, const char* key) {
+    if (!root.IsObject()) {
         return nullptr;
     }
-    const auto member = document.FindMember(key);
-    if (member == document.MemberEnd() || !member->value.IsArray()) {
+    const auto member = root.FindMember(key);
+    if (member == root.MemberEnd() || !member->value.IsArray()) {
         return nullptr;
     }
     return &member->value;
@@ -61,30 +57,29 @@ float narrow(double value) {
 
 }  // namespace
 
-std::string format_number(double value) {
+std::size_t write_number(double value, char (&out)[kNumberRoom]) {
     // Shortest round-trip digits in the form d.ddde[+-]xx.
     char scientific[64];
     const auto result = std::to_chars(scientific, scientific + sizeof(scientific), value,
                                       std::chars_format::scientific);
-    if (result.ec != std::errc()) {
-        return "0.0";
-    }
     const std::string_view text(scientific, static_cast<std::size_t>(result.ptr - scientific));
+    const std::size_t e = text.find('e');
+    if (result.ec != std::errc() || e == std::string_view::npos) {
+        std::memcpy(out, "0.0", 3);
+        return 3;
+    }
 
-    std::string out;
+    std::size_t n = 0;
     std::size_t at = 0;
     if (text[at] == '-') {
-        out += '-';
+        out[n++] = '-';
         ++at;
     }
-    const std::size_t e = text.find('e', at);
-    if (e == std::string_view::npos) {
-        return "0.0";
-    }
-    std::string digits;
+    char digits[32];
+    int length = 0;
     for (std::size_t i = at; i < e; ++i) {
         if (text[i] != '.') {
-            digits += text[i];
+            digits[length++] = text[i];
         }
     }
     std::size_t exponent_at = e + 1;
@@ -94,31 +89,43 @@ std::string format_number(double value) {
     int exponent = 0;
     std::from_chars(text.data() + exponent_at, text.data() + text.size(), exponent);
 
+    const auto put = [&out, &n](const char* from, int count) {
+        std::memcpy(out + n, from, static_cast<std::size_t>(count));
+        n += static_cast<std::size_t>(count);
+    };
+    const auto zeros = [&out, &n](int count) {
+        std::memset(out + n, '0', static_cast<std::size_t>(count));
+        n += static_cast<std::size_t>(count);
+    };
     // value = 0.digits * 10^point
-    const int length = static_cast<int>(digits.size());
     const int point = exponent + 1;
     if (point >= length && point <= 21) {
-        out += digits;
-        out.append(static_cast<std::size_t>(point - length), '0');
-        out += ".0";
+        put(digits, length);
+        zeros(point - length);
+        put(".0", 2);
     } else if (point > 0 && point <= 21) {
-        out += digits.substr(0, static_cast<std::size_t>(point));
-        out += '.';
-        out += digits.substr(static_cast<std::size_t>(point));
+        put(digits, point);
+        out[n++] = '.';
+        put(digits + point, length - point);
     } else if (point > -6 && point <= 0) {
-        out += "0.";
-        out.append(static_cast<std::size_t>(-point), '0');
-        out += digits;
+        put("0.", 2);
+        zeros(-point);
+        put(digits, length);
     } else {
-        out += digits[0];
+        out[n++] = digits[0];
         if (length > 1) {
-            out += '.';
-            out += digits.substr(1);
+            out[n++] = '.';
+            put(digits + 1, length - 1);
         }
-        out += 'e';
-        out += std::to_string(point - 1);
+        out[n++] = 'e';
+        n = static_cast<std::size_t>(std::to_chars(out + n, out + kNumberRoom, point - 1).ptr - out);
     }
-    return out;
+    return n;
+}
+
+std::string format_number(double value) {
+    char text[kNumberRoom];
+    return std::string(text, write_number(value, text));
 }
 
 bool position_request(const std::vector<float>& cmd, std::string& text) {
@@ -127,79 +134,93 @@ bool position_request(const std::vector<float>& cmd, std::string& text) {
             return false;
         }
     }
-    rapidjson::Document document;
-    document.Parse(kPosRequest);
-    if (!document.IsObject()) {
-        return false;
+    // What the JSON writer gives for the /pos request with a "position"
+    // array added, written straight into text (its storage reused).
+    text.assign(kPosRequest, std::strlen(kPosRequest) - 1);
+    text += R"(,"position":[)";
+    char number[kNumberRoom];
+    for (std::size_t i = 0; i < cmd.size(); ++i) {
+        if (i > 0) {
+            text += ',';
+        }
+        text.append(number, write_number(static_cast<double>(cmd[i]), number));
     }
-    auto& allocator = document.GetAllocator();
-    rapidjson::Value position(rapidjson::kArrayType);
-    for (const float value : cmd) {
-        position.PushBack(rapidjson::Value(static_cast<double>(value)), allocator);
-    }
-    document.AddMember("position", position, allocator);
-
-    rapidjson::StringBuffer buffer;
-    PositionWriter writer(buffer);
-    if (!document.Accept(writer)) {
-        return false;
-    }
-    text.assign(buffer.GetString(), buffer.GetSize());
+    text += "]}";
     return true;
 }
 
-bool parses(std::string_view text) {
-    rapidjson::Document document;
-    return parse(text, document);
+JsonDocument::JsonDocument()
+    : values_(value_room_, sizeof(value_room_)),
+      stack_(stack_room_, sizeof(stack_room_)),
+      document_(&values_, sizeof(stack_room_) / 2, &stack_) {}
+
+const rapidjson::Value* JsonDocument::parse(std::string_view text) {
+    // The last reply's values are dropped with the pools' contents; the
+    // pools keep their own buffers and give back any overflow chunk.
+    values_.Clear();
+    stack_.Clear();
+    return peer_json::parse(text, document_) ? &document_ : nullptr;
 }
 
-Reply read_command_code(std::string_view text, std::uint64_t& code) {
-    rapidjson::Document document;
-    if (!parse(text, document)) {
-        return Reply::NotJson;
-    }
-    if (!document.IsObject()) {
-        return Reply::WithoutKey;
-    }
-    const auto member = document.FindMember("errorcode");
-    if (member == document.MemberEnd() || !member->value.IsUint64()) {
-        return Reply::WithoutKey;
-    }
-    code = member->value.GetUint64();
-    return Reply::Ok;
+bool parses(std::string_view text, JsonDocument* reuse) {
+    return with_root(text, reuse, [](const rapidjson::Value* root) { return root != nullptr; });
 }
 
-Reply read_position_ack(std::string_view text) {
-    rapidjson::Document document;
-    if (!parse(text, document)) {
-        return Reply::NotJson;
-    }
-    return array_member(document, "errorcode") != nullptr ? Reply::Ok : Reply::WithoutKey;
+Reply read_command_code(std::string_view text, std::uint64_t& code, JsonDocument* reuse) {
+    return with_root(text, reuse, [&code](const rapidjson::Value* root) {
+        if (root == nullptr) {
+            return Reply::NotJson;
+        }
+        if (!root->IsObject()) {
+            return Reply::WithoutKey;
+        }
+        const auto member = root->FindMember("errorcode");
+        if (member == root->MemberEnd() || !member->value.IsUint64()) {
+            return Reply::WithoutKey;
+        }
+        code = member->value.GetUint64();
+        return Reply::Ok;
+    });
+}
+
+Reply read_position_ack(std::string_view text, JsonDocument* reuse) {
+    return with_root(text, reuse, [](const rapidjson::Value* root) {
+        if (root == nullptr) {
+            return Reply::NotJson;
+        }
+        return array_member(*root, "errorcode") != nullptr ? Reply::Ok : Reply::WithoutKey;
+    });
 }
 
 namespace {
 
-// Reads the array under key, converting every element; a single element that
-// does not convert makes the whole reply unusable.
-template <class T, class Convert>
-Reply read_array(std::string_view text, const char* key, std::vector<T>& values, Convert convert) {
-    rapidjson::Document document;
-    if (!parse(text, document)) {
-        return Reply::NotJson;
-    }
-    const rapidjson::Value* array = array_member(document, key);
-    if (array == nullptr) {
-        return Reply::WithoutKey;
-    }
-    values.reserve(array->Size());
-    for (const auto& element : array->GetArray()) {
-        T value{};
-        if (!convert(element, value)) {
-            return Reply::BadElement;
+// Reads the array under key: every element must convert (a single one that
+// does not makes the whole reply unusable), then each value goes to take, in
+// order, after room(count) was told how many come.
+template <class T, class Convert, class Take, class Room>
+Reply read_array(std::string_view text, JsonDocument* reuse, const char* key, Convert convert, Take take,
+                 Room room) {
+    return with_root(text, reuse, [&](const rapidjson::Value* root) {
+        if (root == nullptr) {
+            return Reply::NotJson;
         }
-        values.push_back(value);
-    }
-    return Reply::Ok;
+        const rapidjson::Value* array = array_member(*root, key);
+        if (array == nullptr) {
+            return Reply::WithoutKey;
+        }
+        T value{};
+        for (const auto& element : array->GetArray()) {
+            if (!convert(element, value)) {
+                return Reply::BadElement;
+            }
+        }
+        room(array->Size());
+        for (const auto& element : array->GetArray()) {
+            convert(element, value);
+            take(value);
+        }
+        return Reply::Ok;
+    });
 }
 
 bool to_uint32(const rapidjson::Value& element, unsigned& value) {
@@ -214,35 +235,33 @@ bool to_uint32(const rapidjson::Value& element, unsigned& value) {
 
 // The readers append to out only when the whole reply is usable.
 
-Reply read_angles(std::string_view text, std::vector<float>& out) {
-    std::vector<float> values;
-    const Reply reply = read_array(text, "angle", values, [](const rapidjson::Value& element, float& value) {
-        if (!element.IsNumber()) {
-            return false;
-        }
-        value = narrow(element.GetDouble());
-        return true;
-    });
-    if (reply == Reply::Ok) {
-        out.insert(out.end(), values.begin(), values.end());
-    }
-    return reply;
+Reply read_angles(std::string_view text, std::vector<float>& out, JsonDocument* reuse) {
+    return read_array<float>(
+        text, reuse, "angle",
+        [](const rapidjson::Value& element, float& value) {
+            if (!element.IsNumber()) {
+                return false;
+            }
+            value = narrow(element.GetDouble());
+            return true;
+        },
+        [&out](float value) { out.push_back(value); }, [&out](std::size_t count) { out.reserve(out.size() + count); });
 }
 
-Reply read_error_codes(std::string_view text, std::vector<long>& out) {
-    std::vector<unsigned> values;
-    const Reply reply = read_array(text, "errorcode", values, to_uint32);
-    if (reply == Reply::Ok) {
-        // Widened without sign extension: 4294967295 stays 4294967295.
-        out.insert(out.end(), values.begin(), values.end());
-    }
-    return reply;
+Reply read_error_codes(std::string_view text, std::vector<long>& out, JsonDocument* reuse) {
+    // Widened without sign extension: 4294967295 stays 4294967295.
+    return read_array<unsigned>(
+        text, reuse, "errorcode", to_uint32, [&out](unsigned value) { out.push_back(value); },
+        [&out](std::size_t count) { out.reserve(out.size() + count); });
 }
 
-Reply read_matrix(std::string_view text, std::vector<std::vector<unsigned char>>& out) {
+Reply read_matrix(std::string_view text, std::vector<std::vector<unsigned char>>& out, JsonDocument* reuse) {
     constexpr std::size_t kRowBytes = 96;
     std::vector<unsigned> values;
-    const Reply reply = read_array(text, "matrix", values, to_uint32);
+    const Reply reply =
+        read_array<unsigned>(
+            text, reuse, "matrix", to_uint32, [&values](unsigned value) { values.push_back(value); },
+            [&values](std::size_t count) { values.reserve(count); });
     if (reply != Reply::Ok) {
         return reply;
     }

@@ -9,6 +9,8 @@
 #include <string_view>
 #include <vector>
 
+#include <rapidjson/document.h>
+
 #include "transport/exchange.h"
 
 namespace BaseHandProtocol {
@@ -34,6 +36,9 @@ constexpr const char* kConfigRequest = R"({"method":"GET","cmd":"/config"})";
 // bare signed exponent), with the shortest digits that read back as the same
 // double, the closest of them where two qualify.
 std::string format_number(double value);
+// The same into out without the heap; returns the length.
+constexpr std::size_t kNumberRoom = 48;
+std::size_t write_number(double value, char (&out)[kNumberRoom]);
 
 // The position request for cmd: the /pos request with a "position" array of
 // the values widened to double. False (text untouched) when a value is NaN or
@@ -50,19 +55,41 @@ enum class Reply {
     BadLength,   // the matrix does not fill whole rows
 };
 
-bool parses(std::string_view text);
+// One parsed reply at a time, its values in fixed pools: a protocol object
+// keeps one and parses every reply into it without touching the heap
+// (unless a reply outgrows the pools).
+class JsonDocument {
+public:
+    JsonDocument();
+    JsonDocument(const JsonDocument&) = delete;
+    JsonDocument& operator=(const JsonDocument&) = delete;
+    // The root of text, or null when it does not parse. Valid until the next parse.
+    const rapidjson::Value* parse(std::string_view text);
+
+private:
+    using Pool = rapidjson::MemoryPoolAllocator<rapidjson::CrtAllocator>;
+    alignas(8) char value_room_[32 * 1024];
+    alignas(8) char stack_room_[16 * 1024];
+    Pool values_;
+    Pool stack_;
+    rapidjson::GenericDocument<rapidjson::UTF8<>, Pool, Pool> document_;
+};
+
+// Each reader parses into reuse when given, else into a document of its own.
+bool parses(std::string_view text, JsonDocument* reuse = nullptr);
 // "errorcode" as an unsigned integer (answers to /calibration, /enable, /disable).
-Reply read_command_code(std::string_view text, std::uint64_t& code);
+Reply read_command_code(std::string_view text, std::uint64_t& code, JsonDocument* reuse = nullptr);
 // "errorcode" as an array, its elements unread (answer to /pos).
-Reply read_position_ack(std::string_view text);
+Reply read_position_ack(std::string_view text, JsonDocument* reuse = nullptr);
 // The following append to out only on Ok.
 // "angle": numbers, each narrowed to float.
-Reply read_angles(std::string_view text, std::vector<float>& out);
+Reply read_angles(std::string_view text, std::vector<float>& out, JsonDocument* reuse = nullptr);
 // "errorcode": unsigned 32-bit integers, widened without sign extension.
-Reply read_error_codes(std::string_view text, std::vector<long>& out);
+Reply read_error_codes(std::string_view text, std::vector<long>& out, JsonDocument* reuse = nullptr);
 // "matrix": unsigned 32-bit integers, three bytes each (bits 16-23, 8-15,
 // 0-7), 32 integers to a 96-byte row.
-Reply read_matrix(std::string_view text, std::vector<std::vector<unsigned char>>& out);
+Reply read_matrix(std::string_view text, std::vector<std::vector<unsigned char>>& out,
+                  JsonDocument* reuse = nullptr);
 
 }  // namespace qmhv2_codec
 

@@ -2,9 +2,13 @@
 
 #include <sys/socket.h>
 
+#include <algorithm>
+#include <cstring>
+#include <memory>
 #include <utility>
 
 #include "transport/exchange.h"
+#include "transport/readiness.h"
 
 namespace BaseHandProtocol {
 
@@ -38,6 +42,12 @@ int BaseHand::get_pvc(std::vector<std::vector<float>>& pvc) {
     return status;
 }
 
+int BaseHand::prepare_get_pos(std::vector<float>& pos, Pending&) { return get_pos(pos); }
+int BaseHand::prepare_set_pos(std::vector<float> pos, Pending&) { return set_pos(std::move(pos)); }
+int BaseHand::prepare_fast_set_positions(std::vector<float> pos, Pending&) {
+    return fast_set_positions(std::move(pos));
+}
+
 // ---------------------------------------------------------------------------
 
 Payload Payload::padded(std::vector<unsigned char>& frame) {
@@ -51,6 +61,13 @@ Payload Payload::text(std::string& text) {
     Payload p;
     p.form_ = Form::Text;
     p.text_ = &text;
+    return p;
+}
+
+Payload Payload::text(std::string_view text) {
+    Payload p;
+    p.form_ = Form::TextView;
+    p.view_ = text;
     return p;
 }
 
@@ -68,6 +85,18 @@ int Payload::send_on(UDPSocket& endpoint) const {
         return frame_ != nullptr ? endpoint.SendData(*frame_) : CommSocket::Transmit::kSocketFailed;
     case Form::Text:
         return text_ != nullptr ? endpoint.SendData(*text_) : CommSocket::Transmit::kSocketFailed;
+    case Form::TextView: {
+        // What SendData(std::string&) puts on the wire: the bytes up to a
+        // first NUL, zeros after it, texts of 1024 bytes or more refused.
+        if (view_.size() >= static_cast<std::size_t>(UDPSocket::kBufferLength)) {
+            return CommSocket::Transmit::kSocketFailed;
+        }
+        unsigned char staging[UDPSocket::kBufferLength];
+        const std::size_t text_length = ::strnlen(view_.data(), view_.size());
+        std::memcpy(staging, view_.data(), text_length);
+        std::memset(staging + text_length, 0, view_.size() - text_length);
+        return endpoint.SendData(staging, static_cast<unsigned short>(view_.size()));
+    }
     case Form::Exact:
         return endpoint.SendData(data_, length_);
     }
@@ -76,21 +105,18 @@ int Payload::send_on(UDPSocket& endpoint) const {
 
 namespace {
 
-// One non-blocking poll. Returns false when nothing was taken.
-bool poll_once(UDPSocket& endpoint, ReplyForm form, std::string& text, char (&bytes)[UDPSocket::kBufferLength],
-               std::string_view& reply) {
-    if (form == ReplyForm::Text) {
-        if (endpoint.ReceiveData(text) != CommSocket::Transmit::kSocketOk) {
-            return false;
-        }
-        reply = text;
-        return true;
-    }
+// One non-blocking poll into bytes. Returns false when nothing was taken. A
+// text reply is the datagram up to its first NUL.
+bool poll_once(UDPSocket& endpoint, ReplyForm form, char (&bytes)[UDPSocket::kBufferLength], std::string_view& reply) {
     int length = 0;
     if (endpoint.ReceiveData(bytes, length) != CommSocket::Transmit::kSocketOk) {
         return false;
     }
-    reply = std::string_view(bytes, static_cast<std::size_t>(length));
+    std::size_t size = static_cast<std::size_t>(length);
+    if (form == ReplyForm::Text) {
+        size = ::strnlen(bytes, size);
+    }
+    reply = std::string_view(bytes, size);
     return true;
 }
 
@@ -105,104 +131,226 @@ void drain(UDPSocket& endpoint) {
     }
 }
 
-}  // namespace
-
-int run_exchange(const Exchange& exchange) {
-    if (exchange.endpoint == nullptr) {
-        return kFailure;
+// Asks the exchange's hook about an empty receive: once, or, for an exchange
+// that weighs its empty polls, once per empty_poll_worth since the previous
+// receive, stopping at the first verdict that is not Ignore.
+Verdict empty_polls(const Exchange& exchange, std::chrono::steady_clock::time_point& last_receive) {
+    long long count = 1;
+    if (exchange.empty_poll_worth.count() > 0) {
+        const auto at = std::chrono::steady_clock::now();
+        count = std::max<long long>(1, (at - last_receive) / exchange.empty_poll_worth);
+        last_receive = at;
     }
-    UDPSocket& endpoint = *exchange.endpoint;
-    const auto now = [&exchange] { return exchange.now ? exchange.now() : Exchange::Clock::now(); };
+    Verdict verdict = Verdict::Ignore;
+    for (long long i = 0; i < count && verdict == Verdict::Ignore; ++i) {
+        verdict = exchange.on_empty_poll();
+    }
+    return verdict;
+}
 
-    enum class State { Send, Await };
-    State state = State::Send;
-    std::string text;
-    char bytes[UDPSocket::kBufferLength];
-    long long elapsed_ms = 0;
+// One exchange as a sequence of passes, so that one thread can drive several
+// at once (run_together) as well as one alone (run_exchange).
+class ExchangeRun {
+public:
+    using Real = std::chrono::steady_clock;
 
-    const auto start = now();
-    for (;;) {
-        if (state == State::Send) {
-            drain(endpoint);
-            if (exchange.payload.send_on(endpoint) == CommSocket::Transmit::kSocketOk) {
-                state = State::Await;
+    explicit ExchangeRun(const Exchange& exchange)
+        : e_(exchange), start_(now()), end_(start_ + std::chrono::milliseconds(exchange.budget_ms + 1)) {}
+
+    // One pass; false once the exchange has ended and status() holds its result.
+    bool pass() {
+        if (e_.endpoint == nullptr) {
+            return finish(kFailure);
+        }
+        found_ = false;
+        if (state_ == State::Send) {
+            drain(*e_.endpoint);
+            if (e_.payload.send_on(*e_.endpoint) == CommSocket::Transmit::kSocketOk) {
+                state_ = State::Await;
+                last_receive_ = Real::now();
+                spin_until_ = last_receive_ + CommSocket::Transmit::kSpinWindow;
             } else {
-                if (exchange.send_failed) {
-                    exchange.send_failed();
+                if (e_.send_failed) {
+                    e_.send_failed();
                 }
-                if (exchange.on_send_failure == SendFailure::Fail) {
-                    return kFailure;
+                if (e_.on_send_failure == SendFailure::Fail) {
+                    return finish(kFailure);
                 }
             }
-        } else if (!exchange.judge) {
-            return kSuccess;  // a command that expects no reply is done once sent
+        } else if (!e_.judge) {
+            return finish(kSuccess);  // a command that expects no reply is done once sent
         } else {
             std::string_view reply;
             Verdict verdict = Verdict::Ignore;
-            if (poll_once(endpoint, exchange.reply_form, text, bytes, reply)) {
-                verdict = exchange.judge(reply);
-            } else if (exchange.on_empty_poll) {
-                verdict = exchange.on_empty_poll();
+            found_ = poll_once(*e_.endpoint, e_.reply_form, bytes_, reply);
+            if (found_) {
+                last_receive_ = Real::now();
+                verdict = e_.judge(reply);
+            } else if (e_.on_empty_poll) {
+                verdict = empty_polls(e_, last_receive_);
             }
             switch (verdict) {
             case Verdict::Accept:
-                return kSuccess;
+                return finish(kSuccess);
             case Verdict::Fail:
-                return kFailure;
+                return finish(kFailure);
             case Verdict::Resend:
-                state = State::Send;
+                state_ = State::Send;
                 break;
             case Verdict::Ignore:
                 break;
             }
         }
 
-        elapsed_ms = std::chrono::duration_cast<std::chrono::milliseconds>(now() - start).count();
-        if (elapsed_ms > exchange.budget_ms) {
-            break;
+        at_ = now();
+        const long long elapsed_ms = std::chrono::duration_cast<std::chrono::milliseconds>(at_ - start_).count();
+        if (elapsed_ms > e_.budget_ms) {
+            if (e_.before_timeout_line) {
+                e_.before_timeout_line(elapsed_ms);
+            }
+            // A time-out is reported, not fatal: the caller sees -2 and may retry.
+            std::string line(e_.timeout_prefix);
+            line += state_ == State::Send ? "DEVICE SENDTO: " : "DEVICE RECVFROM: ";
+            line += e_.address;
+            line += ", TIMEOUT";
+            Diagnostics::emit(Diagnostics::Level::warning, line);
+            return finish(kTimeout);
         }
+        return true;
     }
 
-    if (exchange.before_timeout_line) {
-        exchange.before_timeout_line(elapsed_ms);
+    // After a pass that did not end the exchange: how long it may sleep now
+    // (zero: make the next pass at once). Nothing waiting and the spin window
+    // spent: until a datagram comes or the budget ends.
+    std::chrono::nanoseconds sleep() const {
+        if (state_ != State::Await || !e_.judge || found_ || Real::now() < spin_until_) {
+            return std::chrono::nanoseconds(0);
+        }
+        std::chrono::nanoseconds left = end_ - at_;
+        if (e_.empty_poll_worth.count() > 0 && left > kCountedSleep) {
+            left = kCountedSleep;
+        }
+        return left;
     }
-    // A time-out is reported, not fatal: the caller sees -2 and may retry.
-    Diagnostics::emit(Diagnostics::Level::warning,
-                      exchange.timeout_prefix + (state == State::Send ? "DEVICE SENDTO: " : "DEVICE RECVFROM: ") +
-                          exchange.address + ", TIMEOUT");
-    return kTimeout;
+
+    int fd() const { return e_.endpoint != nullptr ? e_.endpoint->sockfd : -1; }
+    int status() const { return status_; }
+
+private:
+    enum class State { Send, Await };
+
+    Exchange::Clock::time_point now() const { return e_.now ? e_.now() : Exchange::Clock::now(); }
+    bool finish(int status) {
+        status_ = status;
+        return false;
+    }
+
+    const Exchange& e_;
+    const Exchange::Clock::time_point start_;
+    // The first instant at which the whole elapsed milliseconds exceed the budget.
+    const Exchange::Clock::time_point end_;
+    Exchange::Clock::time_point at_{};
+    // Sleeps are measured on the real clock, whatever clock judges the budget.
+    Real::time_point spin_until_{};
+    Real::time_point last_receive_{};
+    State state_ = State::Send;
+    bool found_ = false;
+    int status_ = kFailure;
+    char bytes_[UDPSocket::kBufferLength];
+};
+
+}  // namespace
+
+int run_exchange(const Exchange& exchange) {
+    // Lines about refused datagrams are capped per operation.
+    const Diagnostics::RefusalScope refusals;
+    ExchangeRun run(exchange);
+    while (run.pass()) {
+        const std::chrono::nanoseconds sleep = run.sleep();
+        if (sleep.count() > 0) {
+            CommSocket::Transmit::wait_readable(run.fd(), sleep);
+        }
+    }
+    return run.status();
+}
+
+void run_together(Pending* const* exchanges, std::size_t count) {
+    const Diagnostics::RefusalScope refusals;
+    std::vector<std::unique_ptr<ExchangeRun>> runs;
+    std::vector<pollfd> sleepers;
+    runs.reserve(count);
+    sleepers.reserve(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        runs.push_back(std::make_unique<ExchangeRun>(exchanges[i]->exchange));
+    }
+    std::size_t live = count;
+    while (live > 0) {
+        // One pass of each exchange still running; a sleep only when all of
+        // them would sleep, on all their endpoints at once.
+        sleepers.clear();
+        std::chrono::nanoseconds sleep = std::chrono::nanoseconds::max();
+        for (std::size_t i = 0; i < count; ++i) {
+            if (!runs[i]) {
+                continue;
+            }
+            if (!runs[i]->pass()) {
+                exchanges[i]->status = runs[i]->status();
+                runs[i].reset();
+                --live;
+                continue;
+            }
+            const std::chrono::nanoseconds own = runs[i]->sleep();
+            sleep = std::min(sleep, own);
+            pollfd entry{};
+            entry.fd = runs[i]->fd();
+            sleepers.push_back(entry);
+        }
+        if (live > 0 && sleep.count() > 0) {
+            CommSocket::Transmit::wait_readable(sleepers.data(), sleepers.size(), sleep);
+        }
+    }
 }
 
 // ---------------------------------------------------------------------------
 
 void say_failure(const Operation& row, const Target& target) {
-    Diagnostics::emit(target.failure_level, row.prefix + target.failure_head + row.failure_line);
+    std::string line = row.prefix;
+    if (*target.failure_head != '\0') {
+        line += target.failure_head;
+        line += target.address;
+    }
+    line += row.failure_line;
+    Diagnostics::emit(target.failure_level, line);
 }
 
 namespace {
 
-int run_row(const Operation& row, const Target& target, const Payload& payload, const Judge& judge,
-            const EmptyPoll& on_empty_poll) {
-    const Diagnostics::RefusalScope refusals;
-    Exchange e;
+void prepare_row(Pending& pending, const Operation& row, const Target& target, Judge judge,
+                 const EmptyPoll& on_empty_poll) {
+    pending.row = &row;
+    pending.target.emplace(target);
+    pending.judge = std::move(judge);
+    Exchange& e = pending.exchange;
     e.endpoint = (row.port == Port::Ctrl ? target.hand.ctrl_udp_socket : target.hand.comm_udp_socket).get();
-    e.payload = payload;
     e.budget_ms = row.budget_ms;
     e.on_send_failure = row.on_send_failure;
     if (row.on_send_failure != SendFailure::Retry) {
-        e.send_failed = [&row, &target] { say_failure(row, target); };
+        e.send_failed = [&pending] { say_failure(*pending.row, *pending.target); };
     }
     if (row.awaits != Awaits::Nothing) {
         e.reply_form = row.awaits == Awaits::Bytes ? ReplyForm::Bytes : ReplyForm::Text;
         const bool skip_empty = row.awaits == Awaits::NonEmptyText;
-        e.judge = [&judge, skip_empty](std::string_view reply) {
+        e.judge = [&pending, skip_empty](std::string_view reply) {
             if (skip_empty && reply.empty()) {
                 return Verdict::Ignore;
             }
-            return judge ? judge(reply) : Verdict::Accept;
+            return pending.judge ? pending.judge(reply) : Verdict::Accept;
         };
     }
     e.on_empty_poll = on_empty_poll;
+    if (row.counts_empty_polls) {
+        e.empty_poll_worth = kEmptyPollWorth;
+    }
     e.timeout_prefix = row.prefix;
     e.address = target.address;
     if (*row.elapsed_line != '\0') {
@@ -210,22 +358,67 @@ int run_row(const Operation& row, const Target& target, const Payload& payload, 
             Diagnostics::emit(Diagnostics::Level::info, row.elapsed_line + std::to_string(elapsed_ms));
         };
     }
-    return run_exchange(e);
 }
 
 }  // namespace
 
-int run(const Operation& row, const Target& target, std::vector<unsigned char> frame, const Judge& judge,
-        const EmptyPoll& on_empty_poll) {
-    const Payload payload = row.payload == PayloadForm::Padded
-                                ? Payload::padded(frame)
-                                : Payload::exact(frame.data(), static_cast<unsigned short>(frame.size()));
-    return run_row(row, target, payload, judge, on_empty_poll);
+int prepare(Pending& pending, const Operation& row, const Target& target, std::vector<unsigned char> frame,
+            Judge judge, const EmptyPoll& on_empty_poll) {
+    prepare_row(pending, row, target, std::move(judge), on_empty_poll);
+    pending.frame = std::move(frame);
+    pending.exchange.payload =
+        row.payload == PayloadForm::Padded
+            ? Payload::padded(pending.frame)
+            : Payload::exact(pending.frame.data(), static_cast<unsigned short>(pending.frame.size()));
+    return kPrepared;
 }
 
-int run(const Operation& row, const Target& target, std::string text, const Judge& judge,
+int prepare(Pending& pending, const Operation& row, const Target& target, const unsigned char* frame,
+            std::size_t length, Judge judge, const EmptyPoll& on_empty_poll) {
+    if (length > Pending::kFrameRoom || row.payload == PayloadForm::Padded) {
+        return prepare(pending, row, target, std::vector<unsigned char>(frame, frame + length), std::move(judge),
+                       on_empty_poll);
+    }
+    prepare_row(pending, row, target, std::move(judge), on_empty_poll);
+    std::copy(frame, frame + length, pending.frame_bytes);
+    pending.exchange.payload = Payload::exact(pending.frame_bytes, static_cast<unsigned short>(length));
+    return kPrepared;
+}
+
+int prepare_constant(Pending& pending, const Operation& row, const Target& target, std::string_view text,
+                     Judge judge, const EmptyPoll& on_empty_poll) {
+    prepare_row(pending, row, target, std::move(judge), on_empty_poll);
+    pending.exchange.payload = Payload::text(text);
+    return kPrepared;
+}
+
+int prepare(Pending& pending, const Operation& row, const Target& target, std::string text, Judge judge,
+            const EmptyPoll& on_empty_poll) {
+    prepare_row(pending, row, target, std::move(judge), on_empty_poll);
+    pending.text = std::move(text);
+    pending.exchange.payload = Payload::text(pending.text);
+    return kPrepared;
+}
+
+int run(const Operation& row, const Target& target, std::vector<unsigned char> frame, Judge judge,
         const EmptyPoll& on_empty_poll) {
-    return run_row(row, target, Payload::text(text), judge, on_empty_poll);
+    Pending pending;
+    prepare(pending, row, target, std::move(frame), std::move(judge), on_empty_poll);
+    return run_exchange(pending.exchange);
+}
+
+int run(const Operation& row, const Target& target, std::string text, Judge judge,
+        const EmptyPoll& on_empty_poll) {
+    Pending pending;
+    prepare(pending, row, target, std::move(text), std::move(judge), on_empty_poll);
+    return run_exchange(pending.exchange);
+}
+
+int finish(Pending& pending, int prepared) {
+    if (prepared != kPrepared) {
+        return prepared;
+    }
+    return run_exchange(pending.exchange);
 }
 
 }  // namespace BaseHandProtocol

@@ -12,6 +12,8 @@
 
 namespace BaseHandProtocol {
 
+class Pending;
+
 // The interface behind which every kind of hand hides its wire protocol.
 // Slots 2 to 28 are implemented by every hand class; get_pvc has a shared
 // implementation that the classes forward to.
@@ -49,6 +51,16 @@ public:
     // Positions, velocities and currents: always three rows, a failed read
     // replaced by its default list; the result is that of the current read.
     virtual int get_pvc(std::vector<std::vector<float>>& pvc) = 0;
+
+    // get_pos, set_pos and fast_set_positions in two steps, so that one
+    // thread can run them for several hands at once (the manager's
+    // get_positions and set_positions): prepares the exchange in pending and
+    // returns kPrepared (exchange.h), or returns the operation's result when
+    // it ends before any exchange. This base version runs the operation at
+    // once and returns its result.
+    virtual int prepare_get_pos(std::vector<float>& pos, Pending& pending);
+    virtual int prepare_set_pos(std::vector<float> pos, Pending& pending);
+    virtual int prepare_fast_set_positions(std::vector<float> pos, Pending& pending);
 
     std::shared_ptr<CommSocket::Transmit::UDPSocket> ctrl_udp_socket;
     std::shared_ptr<CommSocket::Transmit::UDPSocket> comm_udp_socket;

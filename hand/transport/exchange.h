@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -27,6 +28,14 @@ constexpr unsigned short kAuxPort = 2335;
 // The timed request loop: send once, then poll for the reply until it is
 // accepted, refused, or the budget runs out. Every exchange with a hand goes
 // through run_exchange().
+//
+// Waiting: for kSpinWindow after each send the loop polls without pause (a
+// fast hand answers within it); after that, each poll that finds nothing is
+// followed by a sleep in poll() that a datagram ends at once and that lasts
+// at most until the budget's end (the first instant whose whole elapsed
+// milliseconds exceed the budget). Every wake-up is followed by one
+// non-blocking receive, so the passes, verdicts, resends and lines are those
+// of a loop that never sleeps; there are just fewer empty passes.
 
 // What an exchange makes of one poll.
 enum class Verdict {
@@ -43,16 +52,19 @@ public:
     static Payload padded(std::vector<unsigned char>& frame);
     // The text, without terminator.
     static Payload text(std::string& text);
+    // The same for a text held elsewhere.
+    static Payload text(std::string_view text);
     // Exactly these bytes.
     static Payload exact(const unsigned char* data, unsigned short length);
 
     int send_on(CommSocket::Transmit::UDPSocket& endpoint) const;
 
 private:
-    enum class Form { Padded, Text, Exact };
+    enum class Form { Padded, Text, TextView, Exact };
     Form form_ = Form::Exact;
     std::vector<unsigned char>* frame_ = nullptr;
     std::string* text_ = nullptr;
+    std::string_view view_;
     const unsigned char* data_ = nullptr;
     unsigned short length_ = 0;
 };
@@ -86,10 +98,18 @@ struct Exchange {
     std::function<Verdict(std::string_view reply)> judge;
     // Called on a poll that found nothing; Ignore when not set.
     std::function<Verdict()> on_empty_poll;
+    // For hooks that count empty polls toward a resend. Zero: each empty
+    // receive is one empty poll. Otherwise a receive that ends a sleep counts
+    // one empty poll per this much time slept (at least one), as many as a
+    // loop that never slept would have made, and no sleep lasts longer than
+    // kCountedSleep, so that a resend falls due on time.
+    std::chrono::nanoseconds empty_poll_worth{0};
 
     // The time-out line: prefix + "DEVICE SENDTO: " or "DEVICE RECVFROM: "
-    // + address + ", TIMEOUT".
-    std::string timeout_prefix;
+    // + address + ", TIMEOUT", put together only when it is printed. The
+    // prefix must outlive the run (the rows' prefixes are constants); an
+    // address text is short enough to be kept without the heap.
+    std::string_view timeout_prefix;
     std::string address;
     // Called with the elapsed milliseconds just before the time-out line.
     std::function<void(long long elapsed_ms)> before_timeout_line;
@@ -97,6 +117,9 @@ struct Exchange {
     // The loop's clock; the steady clock unless a test replaces it.
     std::function<Clock::time_point()> now;
 };
+
+// The longest sleep of an exchange that counts its empty polls.
+constexpr std::chrono::milliseconds kCountedSleep{1};
 
 // Runs the exchange: 0 accepted (or sent, when no reply is expected), -1
 // failed, -2 budget spent (after printing the time-out line).
@@ -143,18 +166,32 @@ struct Operation {
     // Printed with the elapsed milliseconds just before the time-out line;
     // "" prints nothing.
     const char* elapsed_line;
+    // Its empty-poll hook counts toward a resend: sleeps are weighed at
+    // kEmptyPollWorth each (Exchange::empty_poll_worth).
+    bool counts_empty_polls = false;
 };
+
+// About one pass of a loop that polls without ever sleeping: what a
+// microsecond of sleep counts as for the rows that count empty polls, so a
+// resend falls due after as much silence as it always did.
+constexpr std::chrono::microseconds kEmptyPollWorth{1};
+
+constexpr Operation counting_empty_polls(Operation row) {
+    row.counts_empty_polls = true;
+    return row;
+}
 
 // The hand object a row runs on.
 struct Target {
     Target(BaseHand& on, const std::string& at) : hand(on), address(at) {}
-    Target(BaseHand& on, const std::string& at, std::string head, Diagnostics::Level level)
-        : hand(on), address(at), failure_head(std::move(head)), failure_level(level) {}
+    Target(BaseHand& on, const std::string& at, const char* head, Diagnostics::Level level)
+        : hand(on), address(at), failure_head(head), failure_level(level) {}
 
     BaseHand& hand;              // its endpoints
     const std::string& address;  // named in the time-out lines
-    // Put between the row's prefix and its failure line.
-    std::string failure_head;
+    // When not empty, put with the address between the row's prefix and its
+    // failure line ("MOTOR: " gives "MOTOR: 192.168.137.40, ...").
+    const char* failure_head = "";
     Diagnostics::Level failure_level = Diagnostics::Level::warning;
 };
 
@@ -165,10 +202,59 @@ using EmptyPoll = std::function<Verdict()>;
 // reply to judge (without a judge the first one is taken); on_empty_poll is
 // asked on every poll that found nothing (keep polling when not set).
 // Exact and Padded rows send a frame, Text rows a text.
-int run(const Operation& row, const Target& target, std::vector<unsigned char> frame, const Judge& judge = {},
+int run(const Operation& row, const Target& target, std::vector<unsigned char> frame, Judge judge = {},
         const EmptyPoll& on_empty_poll = {});
-int run(const Operation& row, const Target& target, std::string text, const Judge& judge = {},
+int run(const Operation& row, const Target& target, std::string text, Judge judge = {},
         const EmptyPoll& on_empty_poll = {});
+
+// A row made ready to run with its request and judge, alone (finish) or
+// side by side with others (run_together). It owns all it needs, so it must
+// stay where it is until it has run.
+class Pending {
+public:
+    Pending() = default;
+    Pending(const Pending&) = delete;
+    Pending& operator=(const Pending&) = delete;
+
+    Exchange exchange;
+    // The result once it has run through run_together.
+    int status = kFailure;
+
+    const Operation* row = nullptr;
+    std::optional<Target> target;
+    Judge judge;
+    // The request: a frame of at most kFrameRoom bytes is kept here, without
+    // touching the heap; longer ones and texts in the containers below.
+    static constexpr std::size_t kFrameRoom = 64;
+    unsigned char frame_bytes[kFrameRoom] = {};
+    std::vector<unsigned char> frame;
+    std::string text;
+};
+
+// What prepare() and the prepare_* operations of the hand classes return
+// when an exchange is ready to run; anything else is the operation's final
+// result (a refused argument, say) and there is nothing to run.
+constexpr int kPrepared = 1;
+
+int prepare(Pending& pending, const Operation& row, const Target& target, std::vector<unsigned char> frame,
+            Judge judge = {}, const EmptyPoll& on_empty_poll = {});
+int prepare(Pending& pending, const Operation& row, const Target& target, std::string text,
+            Judge judge = {}, const EmptyPoll& on_empty_poll = {});
+// The same for a frame given as bytes, kept in the Pending itself when it fits.
+int prepare(Pending& pending, const Operation& row, const Target& target, const unsigned char* frame,
+            std::size_t length, Judge judge = {}, const EmptyPoll& on_empty_poll = {});
+// A text that outlives the run (a constant request), not copied.
+int prepare_constant(Pending& pending, const Operation& row, const Target& target, std::string_view text,
+                     Judge judge = {}, const EmptyPoll& on_empty_poll = {});
+
+// Runs a prepared exchange alone; passes any other result of a preparation on.
+int finish(Pending& pending, int prepared);
+
+// Runs the exchanges side by side on this thread: every request goes out,
+// then one sleep waits on all their endpoints at once. Each exchange keeps
+// its own budget, rules and lines, and ends with the status it would have
+// had alone (left in its status).
+void run_together(Pending* const* exchanges, std::size_t count);
 
 // Prints the row's failure line, as a failed send does.
 void say_failure(const Operation& row, const Target& target);

@@ -79,3 +79,17 @@ TEST(InspireCodec, ReadRepliesAreDecodedAndShortOnesRefused) {
     std::vector<unsigned char> status;
     EXPECT_FALSE(codec::decode_status_bytes(reply("90 EB 01 09 11 4C 06 00 01 02 FF 80"), status));
 }
+
+TEST(InspireCodec, FramesBuiltWithoutTheHeapAreTheRequestsByteForByte) {
+    namespace c = BaseHandProtocol::inspire_codec;
+    const auto bytes = [](const c::Frame& f) { return std::vector<unsigned char>(f.bytes.begin(), f.bytes.begin() + f.size); };
+    for (const unsigned char id : {1, 7, 255}) {
+        for (const std::uint16_t address : {c::kPositionRegister, c::kErrorRegister, std::uint16_t{0xFFFF}}) {
+            EXPECT_EQ(bytes(c::read_frame(id, address, 12)), c::read_request(id, address, 12));
+        }
+        for (const c::Registers& r : {c::Registers{0, 1000, -1, 500, 32767, -32768}, c::Registers{}}) {
+            EXPECT_EQ(bytes(c::set_pos_frame(id, r)), c::set_pos_request(id, r));
+            EXPECT_EQ(bytes(c::fast_positions_frame(id, r)), c::fast_positions_request(id, r));
+        }
+    }
+}

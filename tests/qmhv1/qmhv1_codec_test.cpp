@@ -4,6 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
+#include <random>
+#include <sstream>
 #include <limits>
 #include <thread>
 
@@ -124,4 +127,42 @@ TEST(Qmhv1Codec, EmptyPollCounterWrapsAtItsLimitAcrossThreads) {
     }
     EXPECT_EQ(resends.load(), 200);
     EXPECT_EQ(counter.load(), 0);
+}
+
+// Replies are read without a stream where the token is a plain decimal; the
+// stream, read token by token, stays the oracle for every value.
+TEST(Qmhv1Codec, RepliesReadAsAStreamReadsEachToken) {
+    const std::vector<std::string> tokens = {
+        "0", "-0", "1", "-1", "0.1", "1234.5678", "-99999.999", "16777217", "3.4028235", "0.000000000000001",
+        "99999999999999999", "123456789012345678", "1234567890123456789", "1e3", "1e40", "-1e-50", "+5", ".5", "5.",
+        "1.2.3", "--1", "abc", "0x10", "nan", "inf", "12abc", "340282356779733661637539395458142568448"};
+    std::mt19937 random(11);
+    std::uniform_int_distribution<int> digits(0, 9), length(1, 9), coin(0, 1);
+    std::vector<std::string> all = tokens;
+    for (int i = 0; i < 20000; ++i) {
+        std::string t = coin(random) ? "-" : "";
+        for (int d = length(random); d > 0; --d) t += char('0' + digits(random));
+        if (coin(random)) {
+            t += '.';
+            for (int d = length(random); d > 0; --d) t += char('0' + digits(random));
+        }
+        all.push_back(t);
+    }
+    for (const std::string& token : all) {
+        std::istringstream stream{token};
+        float expected_float{};
+        stream >> expected_float;
+        std::istringstream long_stream{token};
+        long expected_long{};
+        long_stream >> expected_long;
+        const std::vector<float> floats = decode_floats(token);
+        const std::vector<long> longs = decode_integers(token);
+        ASSERT_EQ(floats.size(), 1u) << token;
+        // Bit for bit, so that -0 and 0 differ.
+        ASSERT_EQ(std::memcmp(&floats[0], &expected_float, sizeof(float)), 0) << token;
+        ASSERT_EQ(longs, std::vector<long>{expected_long}) << token;
+        float in_place[1] = {};
+        ASSERT_EQ(decode_floats(token, in_place, 1), 1u);
+        ASSERT_EQ(std::memcmp(&in_place[0], &expected_float, sizeof(float)), 0) << token;
+    }
 }

@@ -1,0 +1,480 @@
+// Latency, CPU and allocations per call of the hand operations, directly on
+// the protocol objects and through the client, against a raw-UDP round trip
+// with the same bytes measured in the same run; plus the cost of waiting for
+// a hand that never answers, of discovery, and of a 1 kHz loop over 5 hands.
+// Runs inside the private network namespace only (scripts/bench).
+#include <benchmark/benchmark.h>
+#include <sys/resource.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <iostream>
+#include <map>
+#include <memory>
+#include <new>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "client/dexhand.h"
+#include "netns_guard.h"
+#include "protocols/inspire.h"
+#include "protocols/inspire_codec.h"
+#include "protocols/qmhv1.h"
+#include "protocols/qmhv1_codec.h"
+#include "protocols/qmhv2.h"
+#include "protocols/qmhv2_codec.h"
+#include "responder.h"
+#include "transport/diagnostics.h"
+
+// --- allocations of the calling thread ----------------------------------------
+
+namespace {
+thread_local long long t_allocations = 0;
+}
+
+void* operator new(std::size_t size) {
+    ++t_allocations;
+    if (void* p = std::malloc(size == 0 ? 1 : size)) {
+        return p;
+    }
+    throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+const std::string kQmhv1 = "192.168.137.10";
+const std::string kSilent = "192.168.137.11";
+const std::string kInspire = "192.168.137.19";
+const std::string kQmhv2 = "192.168.137.40";
+const std::vector<std::string> kMoreQmhv2 = {"192.168.137.41", "192.168.137.42"};
+constexpr int kCalls = 5000;
+
+double thread_cpu_us() {
+    rusage usage{};
+    ::getrusage(RUSAGE_THREAD, &usage);
+    return usage.ru_utime.tv_sec * 1e6 + usage.ru_utime.tv_usec + usage.ru_stime.tv_sec * 1e6 +
+           usage.ru_stime.tv_usec;
+}
+
+struct Figures {
+    double median_us = 0, p99_us = 0, cpu_us = 0, allocations = 0;
+};
+std::map<std::string, Figures> g_figures;
+
+// Times every call of the benchmark loop; the figures go to the table.
+void measure(benchmark::State& state, const std::string& name, const std::function<void()>& call) {
+    call();  // the first call fills what is kept for later calls
+    std::vector<double> samples;
+    samples.reserve(kCalls);
+    const double cpu_before = thread_cpu_us();
+    const long long allocations_before = t_allocations;
+    for (auto _ : state) {
+        const auto start = Clock::now();
+        call();
+        samples.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
+    }
+    Figures f;
+    f.allocations = double(t_allocations - allocations_before) / double(samples.size());
+    f.cpu_us = (thread_cpu_us() - cpu_before) / double(samples.size());
+    std::sort(samples.begin(), samples.end());
+    f.median_us = samples[samples.size() / 2];
+    f.p99_us = samples[samples.size() * 99 / 100];
+    state.counters["median_us"] = f.median_us;
+    state.counters["p99_us"] = f.p99_us;
+    state.counters["cpu_us"] = f.cpu_us;
+    state.counters["allocs"] = f.allocations;
+    g_figures[name] = f;
+}
+
+// --- the raw baseline: one unconnected socket, busy polling -------------------
+
+class RawUdp {
+public:
+    RawUdp() : fd_(::socket(AF_INET, SOCK_DGRAM, 0)) {}
+    ~RawUdp() { ::close(fd_); }
+    void send(const std::string& ip, unsigned short port, const std::string& bytes) {
+        const sockaddr_in to = bench::ipv4(ip, port);
+        ::sendto(fd_, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof(to));
+    }
+    void round_trip(const std::string& ip, unsigned short port, const std::string& bytes) {
+        send(ip, port, bytes);
+        char buffer[1024];
+        while (::recv(fd_, buffer, sizeof(buffer), MSG_DONTWAIT) < 0) {
+        }
+    }
+
+private:
+    int fd_;
+};
+
+std::string bytes(const std::vector<unsigned char>& frame) { return std::string(frame.begin(), frame.end()); }
+
+// --- the hands -----------------------------------------------------------------
+
+std::string qmhv2_angles() {
+    std::string text = R"({"angle":[)";
+    for (int i = 0; i < 12; ++i) {
+        text += (i ? "," : "") + std::to_string(10 * i) + ".5";
+    }
+    return text + "]}";
+}
+
+std::string qmhv2_matrix() {
+    std::string text = R"({"matrix":[)";
+    for (int i = 0; i < 32 * 2; ++i) {  // two rows: the reply fits one 1024-byte receive
+        text += (i ? "," : "") + std::to_string(i * 1021 % 16777216);
+    }
+    return text + "]}";
+}
+
+std::string inspire_positions() {
+    std::vector<unsigned char> frame = {0x90, 0xEB, 0x01, 0x0F, 0x11, 0x0A, 0x06};
+    for (int i = 0; i < 6; ++i) {
+        frame.push_back(static_cast<unsigned char>((100 * i) & 0xFF));
+        frame.push_back(static_cast<unsigned char>((100 * i) >> 8));
+    }
+    frame.push_back(BaseHandProtocol::inspire_codec::checksum(frame.data(), frame.size()));
+    return bytes(frame);
+}
+
+std::string discovery_reply(const std::string& name, const std::string& type, const std::string& ip) {
+    return R"({"name":")" + name + R"(","type":")" + type + R"(","IP":")" + ip + R"("})";
+}
+
+void set_up_hands(bench::Responder& r) {
+    using namespace BaseHandProtocol;
+    r.rule(kQmhv1, kCommPort, bytes(qmhv1_codec::pos_request()), "1000 1100 1200 1300 1400 1500");
+    r.rule(kQmhv1, kCommPort, bytes(qmhv1_codec::pos_limit_request()),
+           "0 2000 0 2000 0 2000 0 2000 0 2000 0 2000");
+    r.rule(kQmhv1, kCtrlPort, std::string(1, '\x01'), "");
+    for (const auto& ip : [] {
+             std::vector<std::string> all = kMoreQmhv2;
+             all.push_back(kQmhv2);
+             return all;
+         }()) {
+        r.rule(ip, kCommPort, qmhv2_codec::kPvaRequest, qmhv2_angles());
+        r.rule(ip, kCommPort, qmhv2_codec::kMatrixRequest, qmhv2_matrix());
+        r.rule(ip, kCtrlPort, std::string(R"({"method":"SET","cmd":"/pos")"),
+               R"({"errorcode":[0]})");
+    }
+    r.rule(kInspire, kCtrlPort, bytes(inspire_codec::read_request(1, inspire_codec::kPositionRegister, 12)),
+           inspire_positions());
+    const std::string everyone(15, '1');
+    r.rule("192.168.137.255", kCommPort, everyone, discovery_reply("qmhv1", "QMH-6L", kQmhv1));
+    r.rule("192.168.137.255", kCommPort, everyone, discovery_reply("QSH", "QSH-6", kInspire));
+    r.rule("192.168.137.255", kCommPort, everyone, discovery_reply("qmhv2", "QMH-12R", kQmhv2));
+    for (const auto& ip : kMoreQmhv2) {
+        r.rule("192.168.137.255", kCommPort, everyone, discovery_reply("qmhv2", "QMH-12L", ip));
+    }
+}
+
+// Shared by the benchmarks, made once in main().
+std::unique_ptr<BaseHandProtocol::Qmhv1> g_qmhv1;
+std::unique_ptr<BaseHandProtocol::Qmhv2> g_qmhv2;
+std::unique_ptr<BaseHandProtocol::Inspire> g_inspire;
+std::unique_ptr<QmHand::DexHand> g_client;
+std::unique_ptr<RawUdp> g_raw;
+
+const std::vector<float> kSix = {0.1f, 0.2f, 0.3f, 0.4f, 0.5f, 0.6f};
+const std::vector<float> kTwelve = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
+
+std::string qmhv2_position_text() {
+    std::string text;
+    BaseHandProtocol::qmhv2_codec::position_request(kTwelve, text);
+    return text;
+}
+
+std::string qmhv1_position_frame() {
+    std::array<float, 6> targets{};
+    BaseHandProtocol::qmhv1_codec::position_targets(kSix, g_qmhv1->pos_limits, targets);
+    return bytes(BaseHandProtocol::qmhv1_codec::positions_frame(targets));
+}
+
+// --- benchmarks ----------------------------------------------------------------
+
+using BaseHandProtocol::kCommPort;
+using BaseHandProtocol::kCtrlPort;
+
+void raw_qmhv1_get_pos(benchmark::State& s) {
+    const std::string request = bytes(BaseHandProtocol::qmhv1_codec::pos_request());
+    measure(s, "raw qmhv1 get_pos", [&] { g_raw->round_trip(kQmhv1, kCommPort, request); });
+}
+void direct_qmhv1_get_pos(benchmark::State& s) {
+    std::vector<float> pos;
+    measure(s, "direct qmhv1 get_pos", [&] { g_qmhv1->get_pos(pos); });
+}
+void client_qmhv1_get_pos(benchmark::State& s) {
+    measure(s, "client qmhv1 get_pos", [&] { benchmark::DoNotOptimize(g_client->get_pos(kQmhv1)); });
+}
+
+void raw_qmhv1_fast_set_positions(benchmark::State& s) {
+    const std::string frame = qmhv1_position_frame();
+    measure(s, "raw qmhv1 fast_set_positions", [&] { g_raw->send(kQmhv1, kCtrlPort, frame); });
+}
+void direct_qmhv1_fast_set_positions(benchmark::State& s) {
+    measure(s, "direct qmhv1 fast_set_positions", [&] { g_qmhv1->fast_set_positions(kSix); });
+}
+void client_qmhv1_fast_set_positions(benchmark::State& s) {
+    measure(s, "client qmhv1 fast_set_positions", [&] { g_client->fast_set_pos(kQmhv1, kSix); });
+}
+
+void raw_qmhv2_get_pos(benchmark::State& s) {
+    measure(s, "raw qmhv2 get_pos",
+            [&] { g_raw->round_trip(kQmhv2, kCommPort, BaseHandProtocol::qmhv2_codec::kPvaRequest); });
+}
+void direct_qmhv2_get_pos(benchmark::State& s) {
+    std::vector<float> pos;
+    measure(s, "direct qmhv2 get_pos", [&] {
+        pos.clear();
+        g_qmhv2->get_pos(pos);
+    });
+}
+void client_qmhv2_get_pos(benchmark::State& s) {
+    measure(s, "client qmhv2 get_pos", [&] { benchmark::DoNotOptimize(g_client->get_pos(kQmhv2)); });
+}
+
+void raw_qmhv2_set_pos(benchmark::State& s) {
+    const std::string text = qmhv2_position_text();
+    measure(s, "raw qmhv2 set_pos", [&] { g_raw->round_trip(kQmhv2, kCtrlPort, text); });
+}
+void direct_qmhv2_set_pos(benchmark::State& s) {
+    measure(s, "direct qmhv2 set_pos", [&] { g_qmhv2->set_pos(kTwelve); });
+}
+void client_qmhv2_set_pos(benchmark::State& s) {
+    measure(s, "client qmhv2 set_pos", [&] { g_client->set_pos(kQmhv2, kTwelve); });
+}
+
+void raw_qmhv2_get_ts_matrix(benchmark::State& s) {
+    measure(s, "raw qmhv2 get_ts_matrix",
+            [&] { g_raw->round_trip(kQmhv2, kCommPort, BaseHandProtocol::qmhv2_codec::kMatrixRequest); });
+}
+void direct_qmhv2_get_ts_matrix(benchmark::State& s) {
+    std::vector<std::vector<unsigned char>> matrix;
+    measure(s, "direct qmhv2 get_ts_matrix", [&] {
+        matrix.clear();
+        g_qmhv2->get_ts_matrix(matrix);
+    });
+}
+void client_qmhv2_get_ts_matrix(benchmark::State& s) {
+    measure(s, "client qmhv2 get_ts_matrix", [&] { benchmark::DoNotOptimize(g_client->get_ts_matrix(kQmhv2)); });
+}
+
+void raw_inspire_get_pos(benchmark::State& s) {
+    const std::string request =
+        bytes(BaseHandProtocol::inspire_codec::read_request(1, BaseHandProtocol::inspire_codec::kPositionRegister, 12));
+    measure(s, "raw Inspire get_pos", [&] { g_raw->round_trip(kInspire, kCtrlPort, request); });
+}
+void direct_inspire_get_pos(benchmark::State& s) {
+    std::vector<float> pos;
+    measure(s, "direct Inspire get_pos", [&] { g_inspire->get_pos(pos); });
+}
+void client_inspire_get_pos(benchmark::State& s) {
+    measure(s, "client Inspire get_pos", [&] { benchmark::DoNotOptimize(g_client->get_pos(kInspire)); });
+}
+
+void address_check(benchmark::State& s) {
+    measure(s, "address check", [&] { benchmark::DoNotOptimize(g_client->isValidIP(kQmhv2)); });
+}
+
+void client_five_one_by_one(benchmark::State& s) {
+    const std::vector<std::string> five = g_client->get_ip_list();
+    measure(s, "client 5 hands one by one", [&] {
+        for (const auto& ip : five) {
+            benchmark::DoNotOptimize(g_client->get_pos(ip));
+        }
+    });
+}
+void client_five_together(benchmark::State& s) {
+    measure(s, "client 5 hands get_pos_all", [&] { benchmark::DoNotOptimize(g_client->get_pos_all()); });
+}
+
+#define DEXHAND_BENCH(fn) BENCHMARK(fn)->Iterations(kCalls)->Unit(benchmark::kMicrosecond)
+DEXHAND_BENCH(raw_qmhv1_get_pos);
+DEXHAND_BENCH(direct_qmhv1_get_pos);
+DEXHAND_BENCH(client_qmhv1_get_pos);
+DEXHAND_BENCH(raw_qmhv1_fast_set_positions);
+DEXHAND_BENCH(direct_qmhv1_fast_set_positions);
+DEXHAND_BENCH(client_qmhv1_fast_set_positions);
+DEXHAND_BENCH(raw_qmhv2_get_pos);
+DEXHAND_BENCH(direct_qmhv2_get_pos);
+DEXHAND_BENCH(client_qmhv2_get_pos);
+DEXHAND_BENCH(raw_qmhv2_set_pos);
+DEXHAND_BENCH(direct_qmhv2_set_pos);
+DEXHAND_BENCH(client_qmhv2_set_pos);
+DEXHAND_BENCH(raw_qmhv2_get_ts_matrix);
+DEXHAND_BENCH(direct_qmhv2_get_ts_matrix);
+DEXHAND_BENCH(client_qmhv2_get_ts_matrix);
+DEXHAND_BENCH(raw_inspire_get_pos);
+DEXHAND_BENCH(direct_inspire_get_pos);
+DEXHAND_BENCH(client_inspire_get_pos);
+DEXHAND_BENCH(address_check);
+DEXHAND_BENCH(client_five_one_by_one);
+DEXHAND_BENCH(client_five_together);
+
+// --- waits, discovery and the 5-hand loop (timed by hand) -----------------------
+
+struct Cost {
+    double wall_ms = 0, cpu_ms = 0;
+};
+
+template <class Call>
+Cost cost_of(Call call) {
+    const double cpu = thread_cpu_us();
+    const auto start = Clock::now();
+    call();
+    return {std::chrono::duration<double, std::milli>(Clock::now() - start).count(), (thread_cpu_us() - cpu) / 1e3};
+}
+
+struct Sweep {
+    int misses = 0;
+    double cpu_percent = 0, median_us = 0, p99_us = 0;
+};
+
+// 1000 ticks of 1 ms, each reading every hand with sweep().
+Sweep loop_at_1khz(const std::function<void()>& sweep) {
+    constexpr int kTicks = 1000;
+    std::vector<double> took;
+    took.reserve(kTicks);
+    Sweep result;
+    const double cpu = thread_cpu_us();
+    const auto start = Clock::now();
+    for (int tick = 0; tick < kTicks; ++tick) {
+        const auto due = start + std::chrono::milliseconds(tick);
+        std::this_thread::sleep_until(due);
+        const auto begin = Clock::now();
+        sweep();
+        const auto end = Clock::now();
+        took.push_back(std::chrono::duration<double, std::micro>(end - begin).count());
+        if (end > due + std::chrono::milliseconds(1)) {
+            ++result.misses;
+        }
+    }
+    const double wall_us = std::chrono::duration<double, std::micro>(Clock::now() - start).count();
+    result.cpu_percent = 100.0 * (thread_cpu_us() - cpu) / wall_us;
+    std::sort(took.begin(), took.end());
+    result.median_us = took[took.size() / 2];
+    result.p99_us = took[took.size() * 99 / 100];
+    return result;
+}
+
+std::string fixed(double value, int digits = 2) {
+    char text[64];
+    std::snprintf(text, sizeof(text), "%.*f", digits, value);
+    return text;
+}
+
+std::string table(const std::vector<Cost>& silent, const std::vector<Cost>& inits, const Sweep& one_by_one,
+                  const Sweep& together) {
+    std::ostringstream out;
+    out << "| operation | raw median µs | direct median µs | direct p99 µs | direct CPU µs/call | direct allocs/call "
+           "| ratio direct/raw | client median µs | client − direct µs | client allocs/call |\n"
+        << "|---|---|---|---|---|---|---|---|---|---|\n";
+    for (const char* op : {"qmhv1 get_pos", "qmhv1 fast_set_positions", "qmhv2 get_pos", "qmhv2 set_pos",
+                           "qmhv2 get_ts_matrix", "Inspire get_pos"}) {
+        const Figures raw = g_figures["raw " + std::string(op)];
+        const Figures direct = g_figures["direct " + std::string(op)];
+        const Figures client = g_figures["client " + std::string(op)];
+        out << "| " << op << " | " << fixed(raw.median_us) << " | " << fixed(direct.median_us) << " | "
+            << fixed(direct.p99_us) << " | " << fixed(direct.cpu_us) << " | " << fixed(direct.allocations, 1) << " | "
+            << fixed(direct.median_us / raw.median_us) << " | " << fixed(client.median_us) << " | "
+            << fixed(client.median_us - direct.median_us) << " | " << fixed(client.allocations, 1) << " |\n";
+    }
+    const Figures check = g_figures["address check"];
+    out << "\n| measure | value |\n|---|---|\n";
+    out << "| address check, median ns (timer included) | " << fixed(check.median_us * 1e3, 0) << " |\n";
+    for (const char* name : {"client 5 hands one by one", "client 5 hands get_pos_all"}) {
+        const Figures f = g_figures[name];
+        out << "| " << name << ", back to back: median µs / p99 µs / CPU µs / allocs | " << fixed(f.median_us) << " / "
+            << fixed(f.p99_us) << " / " << fixed(f.cpu_us) << " / " << fixed(f.allocations, 1) << " |\n";
+    }
+    for (std::size_t i = 0; i < silent.size(); ++i) {
+        out << "| never-answered qmhv1 get_pos (100 ms budget), run " << i + 1 << ": wall ms / CPU ms / CPU per ms of budget | "
+            << fixed(silent[i].wall_ms) << " / " << fixed(silent[i].cpu_ms, 3) << " / "
+            << fixed(silent[i].cpu_ms / 100.0, 4) << " |\n";
+    }
+    for (std::size_t i = 0; i < inits.size(); ++i) {
+        out << "| init(), run " << i + 1 << ": wall ms / CPU ms | " << fixed(inits[i].wall_ms) << " / "
+            << fixed(inits[i].cpu_ms) << " |\n";
+    }
+    for (const auto& [name, sweep] : {std::pair<const char*, Sweep>{"one by one (get_pos each)", one_by_one},
+                                      {"together (get_pos_all)", together}}) {
+        out << "| 5 hands at 1 kHz, " << name << ": sweep median µs / p99 µs / misses of 1000 / CPU % of a core | "
+            << fixed(sweep.median_us) << " / " << fixed(sweep.p99_us) << " / " << sweep.misses << " / "
+            << fixed(sweep.cpu_percent, 1) << " |\n";
+    }
+    return out.str();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (!dexhand_test::inside_private_network()) {
+        return 1;
+    }
+    std::string table_file;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg.rfind("--table=", 0) == 0) {
+            table_file = arg.substr(8);
+        }
+    }
+    Diagnostics::set_handler([](Diagnostics::Level, Diagnostics::Stream, std::string_view) {});
+
+    bench::Responder responder;
+    set_up_hands(responder);
+    responder.start();
+
+    g_raw = std::make_unique<RawUdp>();
+    g_qmhv1 = std::make_unique<BaseHandProtocol::Qmhv1>(kQmhv1);
+    g_qmhv2 = std::make_unique<BaseHandProtocol::Qmhv2>(kQmhv2);
+    g_inspire = std::make_unique<BaseHandProtocol::Inspire>(kInspire);
+    g_client = std::make_unique<QmHand::DexHand>();
+
+    std::vector<Cost> inits;
+    for (int run = 0; run < 2; ++run) {
+        int status = -1;
+        inits.push_back(cost_of([&] { status = g_client->init(0); }));
+        if (status != 0 || g_client->get_ip_list().size() != 5) {
+            std::cerr << "discovery of the responder's hands failed\n";
+            return 1;
+        }
+    }
+
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+
+    std::vector<Cost> silent;
+    BaseHandProtocol::Qmhv1 never(kSilent);
+    never.pos_limits.assign(12, 2000.0f);
+    for (int run = 0; run < 5; ++run) {
+        std::vector<float> pos;
+        silent.push_back(cost_of([&] { never.get_pos(pos); }));
+    }
+
+    const std::vector<std::string> five = g_client->get_ip_list();
+    const Sweep one_by_one = loop_at_1khz([&] {
+        for (const auto& ip : five) {
+            benchmark::DoNotOptimize(g_client->get_pos(ip));
+        }
+    });
+    const Sweep together = loop_at_1khz([&] { benchmark::DoNotOptimize(g_client->get_pos_all()); });
+
+    const std::string text = table(silent, inits, one_by_one, together);
+    std::cout << "\n" << text;
+    if (!table_file.empty()) {
+        std::ofstream(table_file) << text;
+    }
+    benchmark::Shutdown();
+    return 0;
+}
