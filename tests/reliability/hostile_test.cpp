@@ -152,6 +152,37 @@ TEST_F(Hostile, CallsOnOneHandQueueInsteadOfTakingEachOthersReplies) {
     EXPECT_EQ(wrong, 0);
 }
 
+// A many-hands sweep holds each hand like a one-hand call: configuration
+// reads on one of its hands never take the sweep's position replies.
+TEST_F(Hostile, ManyHandsSweepsQueueWithCallsOnTheSameHand) {
+    hand_ws::Qhand manager;
+    manager.hands.push_back(std::make_unique<Qmhv2>(kV2Ip));
+    manager.hand_ips.push_back(kV2Ip);
+    v2hand->set_angles(std::vector<double>(12, 3.0));
+    std::string expected;
+    ASSERT_EQ(manager.get_comm_config(kV2Ip, expected), 0);
+
+    std::atomic<int> wrong{0};
+    std::thread sweeper([&] {
+        for (int i = 0; i < 300; ++i) {
+            std::vector<std::vector<float>> pos;
+            std::vector<int> statuses;
+            manager.get_positions({kV2Ip}, pos, statuses);
+            if (statuses != std::vector<int>{0} || pos[0] != std::vector<float>(12, 3.0f)) {
+                ++wrong;
+            }
+        }
+    });
+    for (int i = 0; i < 300; ++i) {
+        std::string config;
+        if (manager.get_comm_config(kV2Ip, config) != 0 || config != expected) {
+            ++wrong;
+        }
+    }
+    sweeper.join();
+    EXPECT_EQ(wrong, 0);
+}
+
 // The lock is per hand: a silent hand's time-out does not hold up another.
 TEST_F(Hostile, CallsOnDifferentHandsRunInParallel) {
     hand_ws::Qhand manager;
