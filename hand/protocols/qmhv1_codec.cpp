@@ -3,6 +3,7 @@
 #include <rapidjson/document.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <sstream>
@@ -152,7 +153,20 @@ std::vector<unsigned char> decode_status(std::string_view text) {
     return status;
 }
 
-bool usable_pos_limits(const std::vector<float>& limits) { return limits.size() >= 2 * kJoints; }
+bool usable_pos_limits(const std::vector<float>& limits) {
+    if (limits.size() < 2 * kJoints) {
+        return false;
+    }
+    // Positions are divided by the full-scale values: zero, negative, infinite
+    // or NaN ones would turn every reading and every target into nonsense.
+    for (std::size_t i = 0; i < kJoints; ++i) {
+        const float full_scale = limits[2 * i + 1];
+        if (!std::isfinite(full_scale) || !(full_scale > 0.0f)) {
+            return false;
+        }
+    }
+    return true;
+}
 
 std::vector<float> normalise_positions(const std::vector<float>& raw, const std::vector<float>& limits) {
     std::vector<float> positions;

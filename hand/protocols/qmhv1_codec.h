@@ -63,7 +63,8 @@ std::vector<unsigned char> decode_status(std::string_view text);
 
 // Normalised positions from six raw ones: 1 - raw / full-scale.
 std::vector<float> normalise_positions(const std::vector<float>& raw, const std::vector<float>& limits);
-// A limit list from which positions can be converted (two values per joint).
+// A limit list from which positions can be converted: two values per joint,
+// every full-scale value (the second of each pair) finite and above 0.
 bool usable_pos_limits(const std::vector<float>& limits);
 
 // The targets of a position command.
