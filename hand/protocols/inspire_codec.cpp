@@ -1,5 +1,7 @@
 #include "protocols/inspire_codec.h"
 
+#include <rapidjson/document.h>
+
 #include <cmath>
 #include <limits>
 
@@ -205,6 +207,25 @@ bool decode_status_bytes(std::string_view reply, std::vector<unsigned char>& out
     }
     out.assign(byte_at(reply, kDataOffset), byte_at(reply, kDataOffset + count));
     return true;
+}
+
+ConfigReply judge_config_reply(std::string_view text) {
+    rapidjson::Document doc;
+    doc.Parse(text.data(), text.size());
+    if (doc.HasParseError()) {
+        return ConfigReply::NotJson;
+    }
+    if (!doc.IsObject()) {
+        return ConfigReply::NoTarget;
+    }
+    const auto target = doc.FindMember("reqTarget");
+    if (target == doc.MemberEnd() || !target->value.IsString()) {
+        return ConfigReply::NoTarget;
+    }
+    if (std::string_view(target->value.GetString(), target->value.GetStringLength()) != "/config") {
+        return ConfigReply::OtherTarget;
+    }
+    return ConfigReply::Config;
 }
 
 }  // namespace inspire_codec
