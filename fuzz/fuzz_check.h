@@ -48,9 +48,10 @@ inline std::string_view datagram_bytes(const unsigned char* data, std::size_t si
     return {reinterpret_cast<const char*>(data), size < 1024 ? size : 1024};
 }
 
-// Strict JSON as peers must send it: the parser's default flags.
+// Strict JSON as peers must send it: the parser's default flags, over the
+// bytes as they came (no byte-order mark skipped). Texts here hold no NUL.
 inline bool parse_json(std::string_view text, rapidjson::Document& document) {
-    document.Parse(text.data(), text.size());
+    document.Parse(std::string(text).c_str());
     return !document.HasParseError();
 }
 

@@ -1,6 +1,7 @@
 #include "protocols/inspire_codec.h"
 
 #include <rapidjson/document.h>
+#include <rapidjson/memorystream.h>
 
 #include <cmath>
 #include <limits>
@@ -211,7 +212,10 @@ bool decode_status_bytes(std::string_view reply, std::vector<unsigned char>& out
 
 ConfigReply judge_config_reply(std::string_view text) {
     rapidjson::Document doc;
-    doc.Parse(text.data(), text.size());
+    // The bytes as they came: Parse(text, length) would skip any of the three
+    // byte-order-mark bytes before the text, which discovery does not.
+    rapidjson::MemoryStream stream(text.data(), text.size());
+    doc.ParseStream(stream);
     if (doc.HasParseError()) {
         return ConfigReply::NotJson;
     }

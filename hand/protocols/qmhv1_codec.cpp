@@ -1,6 +1,7 @@
 #include "protocols/qmhv1_codec.h"
 
 #include <rapidjson/document.h>
+#include <rapidjson/memorystream.h>
 
 #include <algorithm>
 #include <cmath>
@@ -215,7 +216,10 @@ ConfigReply judge_config_reply(std::string_view text) {
         return ConfigReply::Empty;
     }
     rapidjson::Document document;
-    document.Parse(text.data(), text.size());
+    // The bytes as they came: Parse(text, length) would skip any of the three
+    // byte-order-mark bytes before the text, which discovery does not.
+    rapidjson::MemoryStream stream(text.data(), text.size());
+    document.ParseStream(stream);
     if (document.HasParseError()) {
         return ConfigReply::NotJson;
     }
@@ -253,7 +257,10 @@ ItemState int_array(const rapidjson::Document& document, const char* key, std::v
 ConfigItems parse_config(const std::string& text) {
     ConfigItems items;
     rapidjson::Document document;
-    document.Parse(text.data(), text.size());
+    // The bytes as they came: Parse(text, length) would skip any of the three
+    // byte-order-mark bytes before the text, which discovery does not.
+    rapidjson::MemoryStream stream(text.data(), text.size());
+    document.ParseStream(stream);
     if (document.HasParseError()) {
         return items;
     }

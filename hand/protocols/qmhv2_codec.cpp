@@ -1,6 +1,7 @@
 #include "protocols/qmhv2_codec.h"
 
 #include <rapidjson/document.h>
+#include <rapidjson/memorystream.h>
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
@@ -27,7 +28,10 @@ public:
 };
 
 bool parse(std::string_view text, rapidjson::Document& document) {
-    document.Parse(text.data(), text.size());
+    // The bytes as they came: Parse(text, length) would skip any of the three
+    // byte-order-mark bytes before the text, which discovery does not.
+    rapidjson::MemoryStream stream(text.data(), text.size());
+    document.ParseStream(stream);
     return !document.HasParseError();
 }
 

@@ -79,3 +79,13 @@ TEST(InspireCodec, ReadRepliesAreDecodedAndShortOnesRefused) {
     std::vector<unsigned char> status;
     EXPECT_FALSE(codec::decode_status_bytes(reply("90 EB 01 09 11 4C 06 00 01 02 FF 80"), status));
 }
+
+TEST(InspireCodec, ConfigurationRepliesAreJudgedByTheirStringReqTarget) {
+    using codec::ConfigReply;
+    EXPECT_EQ(codec::judge_config_reply(R"({"reqTarget":"/config","id":1})"), ConfigReply::Config);
+    EXPECT_EQ(codec::judge_config_reply(R"({"reqTarget":"/other"})"), ConfigReply::OtherTarget);
+    EXPECT_EQ(codec::judge_config_reply(R"({"reqTarget":5})"), ConfigReply::NoTarget);
+    EXPECT_EQ(codec::judge_config_reply("[1,2]"), ConfigReply::NoTarget);
+    EXPECT_EQ(codec::judge_config_reply(R"({"reqTarget":"/config"} x)"), ConfigReply::NotJson);
+    EXPECT_EQ(codec::judge_config_reply("\xbb{\"reqTarget\":\"/config\"}"), ConfigReply::NotJson);
+}

@@ -105,6 +105,7 @@ TEST(Qmhv1Codec, ConfigurationRepliesAndTexts) {
     EXPECT_EQ(judge_config_reply(R"({"hardware_verison":[1,2],"sn":"x"})"), ConfigReply::Accepted);
     EXPECT_EQ(judge_config_reply("{\"hardware_verison\":[]} \n"), ConfigReply::Accepted);
     EXPECT_EQ(judge_config_reply(R"({"hardware_verison":"1.2"})"), ConfigReply::CheckFailed);
+    EXPECT_EQ(judge_config_reply("\xef\xbb\xbf{\"hardware_verison\":[1]}"), ConfigReply::NotJson);
     EXPECT_EQ(judge_config_reply(R"({"sn":"x"})"), ConfigReply::CheckFailed);
     EXPECT_EQ(judge_config_reply(R"([{"hardware_verison":[]}])"), ConfigReply::NotObject);
     EXPECT_EQ(judge_config_reply(""), ConfigReply::Empty);
