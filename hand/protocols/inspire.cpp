@@ -1,7 +1,5 @@
 #include "protocols/inspire.h"
 
-#include <rapidjson/document.h>
-
 #include <functional>
 #include <utility>
 
@@ -95,18 +93,17 @@ bool six_values(const char* operation, int line, const std::vector<float>& value
 // the configuration's answer.
 int config_exchange(Inspire& hand, const Operation& row, std::string request, std::string& reply) {
     return run(row, {hand, hand.ip}, std::move(request), [&row, &reply](std::string_view text) {
-        rapidjson::Document doc;
-        if (!peer_json::parse(text, doc)) {
+        switch (codec::judge_config_reply(text)) {
+        case codec::ConfigReply::NotJson:
             Diagnostics::refuse(Level::warning, std::string(row.prefix) + "Error in parsing JSON data");
             return Verdict::Ignore;
-        }
-        if (!doc.IsObject() || !doc.HasMember("reqTarget") || !doc["reqTarget"].IsString()) {
+        case codec::ConfigReply::NoTarget:
             Diagnostics::refuse(Level::warning, Stream::err, std::string(row.prefix) + "reply without a string \"reqTarget\" skipped");
             return Verdict::Ignore;
-        }
-        const rapidjson::Value& target = doc["reqTarget"];
-        if (std::string_view(target.GetString(), target.GetStringLength()) != "/config") {
+        case codec::ConfigReply::OtherTarget:
             return Verdict::Ignore;  // an answer for another target
+        case codec::ConfigReply::Config:
+            break;
         }
         reply.assign(text.data(), text.size());
         return Verdict::Accept;

@@ -1,5 +1,10 @@
 #include "protocols/inspire_codec.h"
 
+#include "protocols/peer_json.h"
+
+#include <rapidjson/document.h>
+#include <rapidjson/memorystream.h>
+
 #include <cmath>
 #include <limits>
 
@@ -270,6 +275,24 @@ bool decode_status_bytes(std::string_view reply, std::vector<unsigned char>& out
     }
     out.assign(byte_at(reply, kDataOffset), byte_at(reply, kDataOffset + count));
     return true;
+}
+
+ConfigReply judge_config_reply(std::string_view text) {
+    rapidjson::Document doc;
+    if (!peer_json::parse(text, doc)) {
+        return ConfigReply::NotJson;
+    }
+    if (!doc.IsObject()) {
+        return ConfigReply::NoTarget;
+    }
+    const auto target = doc.FindMember("reqTarget");
+    if (target == doc.MemberEnd() || !target->value.IsString()) {
+        return ConfigReply::NoTarget;
+    }
+    if (std::string_view(target->value.GetString(), target->value.GetStringLength()) != "/config") {
+        return ConfigReply::OtherTarget;
+    }
+    return ConfigReply::Config;
 }
 
 }  // namespace inspire_codec

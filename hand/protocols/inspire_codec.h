@@ -88,6 +88,16 @@ bool decode_words(std::string_view reply, std::vector<float>& out);
 bool decode_error_bytes(std::string_view reply, std::vector<long>& out);
 bool decode_status_bytes(std::string_view reply, std::vector<unsigned char>& out);
 
+// A reply on the configuration channel, judged: the configuration's answer is
+// an object whose string "reqTarget" is "/config".
+enum class ConfigReply {
+    NotJson,      // does not parse
+    NoTarget,     // not an object, or without a string "reqTarget"
+    OtherTarget,  // an answer for another target
+    Config,       // the configuration's answer
+};
+ConfigReply judge_config_reply(std::string_view text);
+
 }  // namespace inspire_codec
 
 

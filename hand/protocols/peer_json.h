@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include <rapidjson/document.h>
+#include <rapidjson/memorystream.h>
 
 namespace peer_json {
 
@@ -25,7 +26,11 @@ bool parse(std::string_view text, Document& document) {
     if (has_byte_order_mark(text)) {
         return false;
     }
-    document.Parse(text.data(), text.size());
+    // The bytes as they came: Parse(text, length) reads through an encoding
+    // stream that skips byte-order-mark bytes before the text, even a lone
+    // one, which would let "\xBB{...}" through on some paths only.
+    rapidjson::MemoryStream stream(text.data(), text.size());
+    document.ParseStream(stream);
     return !document.HasParseError();
 }
 

@@ -3,6 +3,7 @@
 #include "protocols/peer_json.h"
 
 #include <rapidjson/document.h>
+#include <rapidjson/memorystream.h>
 
 #include <algorithm>
 #include <charconv>
@@ -228,12 +229,11 @@ bool usable_pos_limits(const std::vector<float>& limits) {
     if (limits.size() < 2 * kJoints) {
         return false;
     }
-    // Positions are divided by the full scale and targets multiplied by it:
-    // zero, negative or non-finite values would turn into inf, NaN or a
-    // target of 0 on every joint.
+    // Positions are divided by the full-scale values: zero, negative, infinite
+    // or NaN ones would turn every reading and every target into nonsense.
     for (std::size_t i = 0; i < kJoints; ++i) {
         const float full_scale = limits[2 * i + 1];
-        if (!std::isfinite(full_scale) || full_scale <= 0.0f) {
+        if (!std::isfinite(full_scale) || !(full_scale > 0.0f)) {
             return false;
         }
     }
@@ -333,7 +333,10 @@ ItemState int_array(const rapidjson::Document& document, const char* key, std::v
 ConfigItems parse_config(const std::string& text) {
     ConfigItems items;
     rapidjson::Document document;
-    document.Parse(text.data(), text.size());
+    // The bytes as they came: Parse(text, length) would skip any of the three
+    // byte-order-mark bytes before the text, which discovery does not.
+    rapidjson::MemoryStream stream(text.data(), text.size());
+    document.ParseStream(stream);
     if (document.HasParseError()) {
         return items;
     }

@@ -74,7 +74,7 @@ std::vector<float> normalise_positions(const std::vector<float>& raw, const std:
 // untouched) without usable limits.
 bool normalise_positions(const float* raw, const std::vector<float>& limits, std::vector<float>& out);
 // A limit list from which positions can be converted: two values per joint,
-// every full-scale value finite and greater than 0.
+// every full-scale value (the second of each pair) finite and above 0.
 bool usable_pos_limits(const std::vector<float>& limits);
 
 // The targets of a position command.

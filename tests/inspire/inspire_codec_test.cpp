@@ -93,3 +93,13 @@ TEST(InspireCodec, FramesBuiltWithoutTheHeapAreTheRequestsByteForByte) {
         }
     }
 }
+
+TEST(InspireCodec, ConfigurationRepliesAreJudgedByTheirStringReqTarget) {
+    using codec::ConfigReply;
+    EXPECT_EQ(codec::judge_config_reply(R"({"reqTarget":"/config","id":1})"), ConfigReply::Config);
+    EXPECT_EQ(codec::judge_config_reply(R"({"reqTarget":"/other"})"), ConfigReply::OtherTarget);
+    EXPECT_EQ(codec::judge_config_reply(R"({"reqTarget":5})"), ConfigReply::NoTarget);
+    EXPECT_EQ(codec::judge_config_reply("[1,2]"), ConfigReply::NoTarget);
+    EXPECT_EQ(codec::judge_config_reply(R"({"reqTarget":"/config"} x)"), ConfigReply::NotJson);
+    EXPECT_EQ(codec::judge_config_reply("\xbb{\"reqTarget\":\"/config\"}"), ConfigReply::NotJson);
+}

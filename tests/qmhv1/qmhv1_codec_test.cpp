@@ -62,6 +62,20 @@ TEST(Qmhv1Codec, TextRepliesSplitOnlyAtSpaces) {
     EXPECT_THAT(normalise_positions({1, 2, 3, 4, 5, 6}, std::vector<float>(11, 1.0f)), ElementsAre());
 }
 
+TEST(Qmhv1Codec, LimitListsWithoutAUsableFullScaleConvertNothing) {
+    EXPECT_TRUE(usable_pos_limits(kLimits));
+    // Only the full-scale values divide: a lower bound of any value is fine.
+    EXPECT_TRUE(usable_pos_limits({NAN, 1, -5, 1, 0, 1, 0, 1, 0, 1, 0, 1}));
+    for (const float bad : {0.0f, -2000.0f, NAN, INFINITY}) {
+        std::vector<float> limits = kLimits;
+        limits[11] = bad;
+        EXPECT_FALSE(usable_pos_limits(limits)) << bad;
+        EXPECT_THAT(normalise_positions({1, 2, 3, 4, 5, 6}, limits), ElementsAre()) << bad;
+        std::array<float, 6> t{};
+        EXPECT_EQ(position_targets({0, 0, 0, 0, 0, 0}, limits, t), PositionCheck::NoLimits) << bad;
+    }
+}
+
 TEST(ErrorCodes, RecordsDecodeToCodesAndOneLine) {
     struct Case { std::string bytes; std::vector<long> codes; std::string line; };
     const Case cases[] = {
@@ -94,6 +108,7 @@ TEST(Qmhv1Codec, ConfigurationRepliesAndTexts) {
     EXPECT_EQ(judge_config_reply(R"({"hardware_verison":[1,2],"sn":"x"})"), ConfigReply::Accepted);
     EXPECT_EQ(judge_config_reply("{\"hardware_verison\":[]} \n"), ConfigReply::Accepted);
     EXPECT_EQ(judge_config_reply(R"({"hardware_verison":"1.2"})"), ConfigReply::CheckFailed);
+    EXPECT_EQ(judge_config_reply("\xef\xbb\xbf{\"hardware_verison\":[1]}"), ConfigReply::NotJson);
     EXPECT_EQ(judge_config_reply(R"({"sn":"x"})"), ConfigReply::CheckFailed);
     EXPECT_EQ(judge_config_reply(R"([{"hardware_verison":[]}])"), ConfigReply::NotObject);
     EXPECT_EQ(judge_config_reply(""), ConfigReply::Empty);

@@ -136,6 +136,8 @@ TEST(Qmhv2Replies, EachReaderTellsOkMissingMemberBadElementAndBrokenText) {
         {Code, Reply::WithoutKey, {"{}", R"({"errorcode":-1})", R"({"errorcode":1.0})", R"({"errorcode":1e2})",
                                    R"({"errorcode":"0"})", R"({"errorcode":[0]})", "[0]", R"("errorcode")", nested}},
         {Code, Reply::NotJson, {R"({"errorcode":0)", R"({"errorcode":0} x)", R"({"errorcode":0,})", "", "\xff\xfe"}},
+        // Byte-order-mark bytes are not JSON here either, as in discovery.
+        {Code, Reply::NotJson, {"\xbb{\"errorcode\":0}", "\xef\xbb\xbf{\"errorcode\":0}"}},
         {Ack, Reply::Ok, {R"({"errorcode":[1,"x",null]})"}},
         {Ack, Reply::WithoutKey, {R"({"errorcode":0})", R"([{"errorcode":[]}])"}},
         {Ack, Reply::NotJson, {R"({"errorcode":[)"}},
