@@ -46,50 +46,50 @@ bool network_is_safe(bool on_hand_subnet) {
     return false;
 }
 
-std::shared_ptr<sim::Hand> make_hand(sim::Simulator& simulator, const dexhand_sim::HandSpec& spec) {
-    if (spec.kind == "qmhv1") {
-        return simulator.add<sim::Qmhv1Hand>(spec.ip);
+std::shared_ptr<sim::Hand> make_hand(sim::Simulator& simulator, const dexhand_sim::HandSpec& setup) {
+    if (setup.kind == "qmhv1") {
+        return simulator.add<sim::Qmhv1Hand>(setup.ip);
     }
-    if (spec.kind == "qmhv2") {
-        return simulator.add<sim::Qmhv2Hand>(spec.ip);
+    if (setup.kind == "qmhv2") {
+        return simulator.add<sim::Qmhv2Hand>(setup.ip);
     }
-    return simulator.add<sim::InspireHand>(spec.ip);
+    return simulator.add<sim::InspireHand>(setup.ip);
 }
 
-void configure(sim::Hand& hand, const dexhand_sim::HandSpec& spec, bool lively) {
+void configure(sim::Hand& hand, const dexhand_sim::HandSpec& setup, bool lively) {
     if (lively) {
         sim::Lively alive;
         alive.on = true;
         // Hands at different addresses fault at different times.
-        alive.seed = static_cast<unsigned>(std::hash<std::string>()(spec.ip));
+        alive.seed = static_cast<unsigned>(std::hash<std::string>()(setup.ip));
         hand.set_lively(alive);
     }
-    hand.set_identity(spec.identity);
+    hand.set_identity(setup.identity);
     sim::DiscoveryAnswer discovery;
-    discovery.text = sim::discovery_text(spec.identity);
-    discovery.answer = spec.discovery && !spec.faults.silent;
-    discovery.delay_ms = spec.faults.delay_ms;
-    discovery.copies = spec.faults.copies;
+    discovery.text = sim::discovery_text(setup.identity);
+    discovery.answer = setup.discovery && !setup.faults.silent;
+    discovery.delay_ms = setup.faults.delay_ms;
+    discovery.copies = setup.faults.copies;
     hand.set_discovery(discovery);
-    hand.set_faults(spec.faults);
+    hand.set_faults(setup.faults);
 }
 
-std::string describe(const dexhand_sim::HandSpec& spec) {
-    std::string line = "  " + spec.kind + "@" + spec.ip + "  name " + spec.identity.name + "  type " +
-                       spec.identity.type + "  serial " + spec.identity.serial_number;
-    if (!spec.discovery) {
+std::string describe(const dexhand_sim::HandSpec& setup) {
+    std::string line = "  " + setup.kind + "@" + setup.ip + "  name " + setup.identity.name + "  type " +
+                       setup.identity.type + "  serial " + setup.identity.serial_number;
+    if (!setup.discovery) {
         line += "  (ignores discovery)";
     }
-    if (spec.faults.silent) {
+    if (setup.faults.silent) {
         line += "  (silent)";
     }
-    if (spec.faults.delay_ms > 0) {
-        line += "  (delay " + std::to_string(spec.faults.delay_ms) + " ms)";
+    if (setup.faults.delay_ms > 0) {
+        line += "  (delay " + std::to_string(setup.faults.delay_ms) + " ms)";
     }
-    if (spec.faults.copies > 1) {
-        line += "  (" + std::to_string(spec.faults.copies) + " copies)";
+    if (setup.faults.copies > 1) {
+        line += "  (" + std::to_string(setup.faults.copies) + " copies)";
     }
-    if (!spec.faults.before.empty()) {
+    if (!setup.faults.before.empty()) {
         line += "  (garbage before answers)";
     }
     return line;
@@ -112,14 +112,14 @@ int main(int argc, char** argv) {
     if (!network_is_safe(options.on_hand_subnet)) {
         return kBadUse;
     }
-    for (const auto& spec : options.hands) {
-        if (spec.identity.name == "QSH" && spec.ip != "192.168.137.19" && spec.ip != "192.168.137.39") {
-            say("note: the library registers QSH hands only at 192.168.137.19 and 192.168.137.39, not at " + spec.ip);
+    for (const auto& setup : options.hands) {
+        if (setup.identity.name == "QSH" && setup.ip != "192.168.137.19" && setup.ip != "192.168.137.39") {
+            say("note: the library registers QSH hands only at 192.168.137.19 and 192.168.137.39, not at " + setup.ip);
         }
         // The library reads 512 bytes of a discovery reply and cannot parse a cut one.
-        const std::size_t reply_bytes = sim::discovery_text(spec.identity).size();
+        const std::size_t reply_bytes = sim::discovery_text(setup.identity).size();
         if (reply_bytes > 512) {
-            say("note: the discovery reply of " + spec.ip + " has " + std::to_string(reply_bytes) +
+            say("note: the discovery reply of " + setup.ip + " has " + std::to_string(reply_bytes) +
                 " bytes; the library reads only the first 512");
         }
     }
@@ -135,10 +135,10 @@ int main(int argc, char** argv) {
     try {
         simulator = std::make_unique<sim::Simulator>();
         std::map<const sim::Hand*, std::string> labels;
-        for (const auto& spec : options.hands) {
-            auto hand = make_hand(*simulator, spec);
-            configure(*hand, spec, options.lively);
-            labels[hand.get()] = spec.kind + "@" + spec.ip;
+        for (const auto& setup : options.hands) {
+            auto hand = make_hand(*simulator, setup);
+            configure(*hand, setup, options.lively);
+            labels[hand.get()] = setup.kind + "@" + setup.ip;
         }
         if (options.log) {
             // Shared, so that the simulator's copies of the observer stay cheap.
@@ -171,8 +171,8 @@ int main(int argc, char** argv) {
 
     std::printf("dexhand-sim: %zu hands ready\n", options.hands.size());
     std::fflush(stdout);
-    for (const auto& spec : options.hands) {
-        std::printf("%s\n", describe(spec).c_str());
+    for (const auto& setup : options.hands) {
+        std::printf("%s\n", describe(setup).c_str());
     }
     std::fflush(stdout);
 

@@ -135,13 +135,13 @@ bool read_scenario_hand(const rapidjson::Value& value, const std::string& where,
         error = where + " must be an object";
         return false;
     }
-    const auto spec = value.FindMember("hand");
-    if (spec == value.MemberEnd() || !spec->value.IsString()) {
+    const auto hand_text = value.FindMember("hand");
+    if (hand_text == value.MemberEnd() || !hand_text->value.IsString()) {
         error = where + " needs \"hand\": \"KIND@IP\"";
         return false;
     }
     HandSpec hand;
-    if (!parse_hand(spec->value.GetString(), hand, error)) {
+    if (!parse_hand(hand_text->value.GetString(), hand, error)) {
         error = where + ".hand: " + error;
         return false;
     }
