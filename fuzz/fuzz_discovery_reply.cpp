@@ -8,7 +8,7 @@
 #include <optional>
 
 #include "fuzz_check.h"
-#include "manager/qhand.h"
+#include "manager/discovery.h"
 
 using hand_ws::discovery::Outcome;
 using hand_ws::discovery::Reply;

@@ -126,6 +126,17 @@ TEST_F(TimedLoop, AResendVerdictSendsTheRequestAgain) {
     EXPECT_EQ(requests_seen(), 2u);
 }
 
+TEST_F(TimedLoop, AResendFallingDueAsTheBudgetEndsIsNotSentAndTheLineSaysRecvfrom) {
+    Exchange e = exchange(endpoint);
+    e.judge = [](std::string_view) { return Verdict::Accept; };
+    e.on_empty_poll = [] { return Verdict::Resend; };
+    e.now = Script{{0, 0, 101}};
+    CaptureStdout();
+    EXPECT_EQ(run_exchange(e), kTimeout);
+    EXPECT_EQ(GetCapturedStdout(), kTimeoutLine);
+    EXPECT_EQ(requests_seen(), 1u);
+}
+
 TEST_F(TimedLoop, TheLineBeforeTheTimeoutGetsTheElapsedTime) {
     Exchange e = exchange(endpoint);
     e.judge = [](std::string_view) { return Verdict::Accept; };

@@ -163,6 +163,7 @@ public:
             return finish(kFailure);
         }
         found_ = false;
+        bool resend = false;
         if (state_ == State::Send) {
             drain(*e_.endpoint);
             if (e_.payload.send_on(*e_.endpoint) == CommSocket::Transmit::kSocketOk) {
@@ -195,7 +196,7 @@ public:
             case Verdict::Fail:
                 return finish(kFailure);
             case Verdict::Resend:
-                state_ = State::Send;
+                resend = true;
                 break;
             case Verdict::Ignore:
                 break;
@@ -215,6 +216,11 @@ public:
             line += ", TIMEOUT";
             Diagnostics::emit(Diagnostics::Level::warning, line);
             return finish(kTimeout);
+        }
+        // A resend that falls due on the pass that spends the budget never
+        // goes out: the loop was still awaiting the reply, and its line says so.
+        if (resend) {
+            state_ = State::Send;
         }
         return true;
     }
