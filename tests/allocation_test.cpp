@@ -1,12 +1,14 @@
 // Heap allocations of the calls a control loop makes at its rate: after the
 // first call (which may fill what is kept), get_pos with a reused output,
 // fast_set_positions and set_pos allocate nothing beyond the copy of their
-// by-value argument. Every operator new of this thread is counted.
+// by-value argument, and through the client nothing beyond the returned
+// vector. Every operator new of this thread is counted.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <new>
 
+#include "client/client_support.h"
 #include "inspire_hand.h"
 #include "protocols/inspire.h"
 #include "protocols/qmhv1.h"
@@ -134,4 +136,44 @@ TEST_F(InspireKind, PositionCommandsOnlyCopyTheirArgument) {
     ASSERT_EQ(hand.set_pos(kSix), 0);
     EXPECT_EQ(allocations([&] { hand.set_pos(kSix); }), 1);
     EXPECT_EQ(allocations([&] { hand.fast_set_positions(kSix); }), 1);
+}
+
+namespace {
+
+// One discovery (a second) for the client's tests: a hand of each kind.
+class ThroughTheClient : public testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        subnet = std::make_unique<client_test::Subnet>();
+        subnet->add<sim::Qmhv1Hand>(kHandIp, client_test::reply("qmhv1", "QMH-6L", kHandIp));
+        subnet->add<sim::Qmhv2Hand>(kQmhv2Ip, client_test::reply("qmhv2", "QMH-12R", kQmhv2Ip));
+        subnet->add<sim::InspireHand>(kInspireIp, client_test::reply("QSH", "QSH-6", kInspireIp));
+        subnet->run_init();
+    }
+    static void TearDownTestSuite() { subnet.reset(); }
+    void SetUp() override { ASSERT_EQ(subnet->client.get_ip_list().size(), 3u); }
+    static inline std::unique_ptr<client_test::Subnet> subnet;
+};
+
+}  // namespace
+
+TEST_F(ThroughTheClient, PositionReadsMakeOnlyTheReturnedVector) {
+    QmHand::DexHand& client = subnet->client;
+    for (const std::string& ip : {kHandIp, kQmhv2Ip, kInspireIp}) {
+        SCOPED_TRACE(ip);
+        ASSERT_FALSE(client.get_pos(ip).empty());
+        EXPECT_EQ(allocations([&] { const std::vector<float> pos = client.get_pos(ip); }), 1);
+    }
+}
+
+TEST_F(ThroughTheClient, PositionCommandsOnlyCopyTheirArgument) {
+    QmHand::DexHand& client = subnet->client;
+    for (const auto& [ip, pos] : {std::pair<std::string, std::vector<float>>{kHandIp, kSix},
+                                  {kQmhv2Ip, kTwelve},
+                                  {kInspireIp, kSix}}) {
+        SCOPED_TRACE(ip);
+        ASSERT_EQ(client.set_pos(ip, pos), 0);
+        EXPECT_EQ(allocations([&] { client.set_pos(ip, pos); }), 1);
+        EXPECT_EQ(allocations([&] { client.fast_set_pos(ip, pos); }), 1);
+    }
 }

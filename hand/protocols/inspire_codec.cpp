@@ -237,6 +237,7 @@ bool decode_positions(std::string_view reply, std::vector<float>& out) {
         raw[k] = static_cast<float>(static_cast<std::int16_t>(magnitude16(*byte_at(reply, i + 1), *byte_at(reply, i))));
     }
     out.clear();
+    out.reserve(kJointOfSlot.size());
     for (const std::size_t slot : kJointOfSlot) {
         out.push_back(raw[slot] / 1000.0f);
     }
@@ -249,6 +250,7 @@ bool decode_words(std::string_view reply, std::vector<float>& out) {
         return false;
     }
     out.clear();
+    out.reserve(count);
     for (std::size_t k = 0; k < count; ++k) {
         const std::size_t i = kDataOffset + 2 * k;
         out.push_back(static_cast<float>(magnitude16(*byte_at(reply, i + 1), *byte_at(reply, i))));
@@ -262,6 +264,7 @@ bool decode_error_bytes(std::string_view reply, std::vector<long>& out) {
         return false;
     }
     out.clear();
+    out.reserve(count);
     for (std::size_t k = 0; k < count; ++k) {
         out.push_back(static_cast<long>(static_cast<signed char>(*byte_at(reply, kDataOffset + k))));
     }
