@@ -155,22 +155,34 @@ void write_hand(JsonWriter& writer, const Hand& hand) {
 }
 
 // {"ip":..,"name":..,"operation":..,"result":"success"} for commands without data.
-int print_done(Context& context, const Hand& hand, const char* operation, const std::string& text) {
+// What a command on one hand prints: with --json one object of the hand and
+// the fields that fields(writer) adds, otherwise what text() prints.
+template <class Fields, class Text>
+int print_for_hand(Context& context, const Hand& hand, Fields fields, Text text) {
     if (context.json) {
         JsonDocument document;
         auto& w = document.writer;
         w.StartObject();
         write_hand(w, hand);
-        w.Key("operation");
-        w.String(operation);
-        w.Key("result");
-        w.String("success");
+        fields(w);
         w.EndObject();
         document.print();
     } else {
-        std::cout << describe(hand) << ": " << text << std::endl;
+        text();
     }
     return kExitOk;
+}
+
+int print_done(Context& context, const Hand& hand, const char* operation, const std::string& text) {
+    return print_for_hand(
+        context, hand,
+        [operation](JsonWriter& w) {
+            w.Key("operation");
+            w.String(operation);
+            w.Key("result");
+            w.String("success");
+        },
+        [&] { std::cout << describe(hand) << ": " << text << std::endl; });
 }
 
 std::string hex(long value) {
@@ -241,19 +253,13 @@ int pos_command(Context& context, const std::string& address) {
     const Hand hand = prepare(context, address, Operation::position);
     std::vector<float> positions;
     check(context.client.hand_manager.get_position(hand.ip, positions), hand, "reading positions");
-    if (context.json) {
-        JsonDocument document;
-        auto& w = document.writer;
-        w.StartObject();
-        write_hand(w, hand);
-        w.Key("positions");
-        write_floats(w, positions);
-        w.EndObject();
-        document.print();
-    } else {
-        std::cout << format_floats(positions) << std::endl;
-    }
-    return kExitOk;
+    return print_for_hand(
+        context, hand,
+        [&](JsonWriter& w) {
+            w.Key("positions");
+            write_floats(w, positions);
+        },
+        [&] { std::cout << format_floats(positions) << std::endl; });
 }
 
 int move_command(Context& context, const std::string& address, const std::vector<float>& values, bool fast) {
@@ -522,39 +528,29 @@ int errors_command(Context& context, const std::string& address) {
     // may leave a marker in the list that reads like a real code.
     std::vector<long> codes;
     check(context.client.hand_manager.get_errorcode(hand.ip, codes), hand, "reading error codes");
-    if (context.json) {
-        JsonDocument document;
-        auto& w = document.writer;
-        w.StartObject();
-        write_hand(w, hand);
+    const auto json = [&](JsonWriter& w) {
         w.Key("codes");
         w.StartArray();
         for (long code : codes) {
             w.Int64(code);
         }
         w.EndArray();
-        w.EndObject();
-        document.print();
-        return kExitOk;
-    }
-    bool any = false;
-    for (long code : codes) {
-        any = any || code != 0;
-    }
-    if (!any) {
-        std::cout << describe(hand) << ": no errors";
-        if (!codes.empty()) {
-            std::cout << " (" << codes.size() << " codes, all 0)";
+    };
+    return print_for_hand(context, hand, json, [&] {
+        if (std::all_of(codes.begin(), codes.end(), [](long code) { return code == 0; })) {
+            std::cout << describe(hand) << ": no errors";
+            if (!codes.empty()) {
+                std::cout << " (" << codes.size() << " codes, all 0)";
+            }
+            std::cout << std::endl;
+            return;
         }
-        std::cout << std::endl;
-        return kExitOk;
-    }
-    std::vector<std::vector<std::string>> rows = {{"#", "CODE", "DECIMAL"}};
-    for (std::size_t i = 0; i < codes.size(); ++i) {
-        rows.push_back({std::to_string(i), hex(codes[i]), std::to_string(codes[i])});
-    }
-    std::cout << describe(hand) << ": " << codes.size() << " error codes\n" << table(rows) << std::flush;
-    return kExitOk;
+        std::vector<std::vector<std::string>> rows = {{"#", "CODE", "DECIMAL"}};
+        for (std::size_t i = 0; i < codes.size(); ++i) {
+            rows.push_back({std::to_string(i), hex(codes[i]), std::to_string(codes[i])});
+        }
+        std::cout << describe(hand) << ": " << codes.size() << " error codes\n" << table(rows) << std::flush;
+    });
 }
 
 int clear_errors_command(Context& context, const std::string& address) {
@@ -571,25 +567,19 @@ int pvc_command(Context& context, const std::string& address) {
     std::vector<std::vector<float>> pvc;
     check(context.client.hand_manager.get_pvc(hand.ip, pvc), hand, "reading positions, velocities and currents");
     pvc.resize(3);
-    if (context.json) {
-        JsonDocument document;
-        auto& w = document.writer;
-        w.StartObject();
-        write_hand(w, hand);
+    const auto json = [&](JsonWriter& w) {
         w.Key("positions");
         write_floats(w, pvc[0]);
         w.Key("velocities");
         write_floats(w, pvc[1]);
         w.Key("currents");
         write_floats(w, pvc[2]);
-        w.EndObject();
-        document.print();
-    } else {
+    };
+    return print_for_hand(context, hand, json, [&] {
         std::cout << "positions   " << format_floats(pvc[0]) << "\n"
                   << "velocities  " << format_floats(pvc[1]) << "\n"
                   << "currents    " << format_floats(pvc[2]) << std::endl;
-    }
-    return kExitOk;
+    });
 }
 
 // ---------------------------------------------------------------------------
@@ -599,21 +589,15 @@ int tactile_command(Context& context, const std::string& address) {
     const Hand hand = prepare(context, address, Operation::tactile);
     Matrix matrix;
     check(context.client.hand_manager.get_ts_matrix(hand.ip, matrix), hand, "reading the tactile matrix");
-    if (context.json) {
-        JsonDocument document;
-        auto& w = document.writer;
-        w.StartObject();
-        write_hand(w, hand);
+    const auto json = [&](JsonWriter& w) {
         w.Key("rows");
         w.Uint64(matrix.size());
         w.Key("matrix");
         write_matrix(w, matrix);
-        w.EndObject();
-        document.print();
-    } else {
+    };
+    return print_for_hand(context, hand, json, [&] {
         std::cout << describe(hand) << ": tactile matrix\n" << tactile_grid(matrix, context.colour) << std::flush;
-    }
-    return kExitOk;
+    });
 }
 
 // ---------------------------------------------------------------------------
@@ -626,11 +610,7 @@ int config_get_command(Context& context, const std::string& address) {
     rapidjson::Document parsed;
     parsed.Parse(text.c_str(), text.size());
     const bool is_json = !parsed.HasParseError();
-    if (context.json) {
-        JsonDocument document;
-        auto& w = document.writer;
-        w.StartObject();
-        write_hand(w, hand);
+    const auto json = [&](JsonWriter& w) {
         w.Key("config");
         // A hand's text that is not JSON is kept as a string.
         if (is_json) {
@@ -638,18 +618,18 @@ int config_get_command(Context& context, const std::string& address) {
         } else {
             w.String(text.c_str(), static_cast<rapidjson::SizeType>(text.size()));
         }
-        w.EndObject();
-        document.print();
-    } else if (is_json) {
+    };
+    return print_for_hand(context, hand, json, [&] {
+        if (!is_json) {
+            std::cout << text << std::endl;
+            return;
+        }
         rapidjson::StringBuffer buffer;
         rapidjson::PrettyWriter<rapidjson::StringBuffer> pretty(buffer);
         pretty.SetIndent(' ', 2);
         parsed.Accept(pretty);
         std::cout << buffer.GetString() << std::endl;
-    } else {
-        std::cout << text << std::endl;
-    }
-    return kExitOk;
+    });
 }
 
 int config_set_command(Context& context, const std::string& address, const std::string& file) {
