@@ -289,7 +289,7 @@ std::string Qmhv1Hand::floats_reply(const std::vector<float>& values) const {
 std::string Qmhv1Hand::config_locked() const {
     return JsonObject()
         .str("name", "qmhv1")
-        .str("type", "QMH-6L")
+        .str("type", default_identity("qmhv1", ip()).type)
         .str("sn", sn_)
         .array("mac_address", to_long_longs(mac_))
         .array("static_ip", to_long_longs(static_ip_))

@@ -88,7 +88,7 @@ Qmhv2Hand::Qmhv2Hand(std::string ip)
         config.AddMember(rapidjson::StringRef(key), rapidjson::Value(value.c_str(), allocator), allocator);
     };
     add("name", "qmhv2");
-    add("type", "QMH-12L");
+    add("type", default_identity("qmhv2", ip).type);
     add("ip", ip);
     add("mask", "255.255.255.0");
     add("gateway", "192.168.137.1");
