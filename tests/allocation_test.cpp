@@ -168,9 +168,11 @@ TEST_F(ThroughTheClient, PositionReadsMakeOnlyTheReturnedVector) {
 
 TEST_F(ThroughTheClient, PositionCommandsOnlyCopyTheirArgument) {
     QmHand::DexHand& client = subnet->client;
-    for (const auto& [ip, pos] : {std::pair<std::string, std::vector<float>>{kHandIp, kSix},
-                                  {kQmhv2Ip, kTwelve},
-                                  {kInspireIp, kSix}}) {
+    for (const auto& command : {std::pair<std::string, std::vector<float>>{kHandIp, kSix},
+                                {kQmhv2Ip, kTwelve},
+                                {kInspireIp, kSix}}) {
+        const std::string& ip = command.first;
+        const std::vector<float>& pos = command.second;
         SCOPED_TRACE(ip);
         ASSERT_EQ(client.set_pos(ip, pos), 0);
         EXPECT_EQ(allocations([&] { client.set_pos(ip, pos); }), 1);
