@@ -23,17 +23,32 @@ thread_local bool t_counting = false;
 thread_local long t_allocations = 0;
 }  // namespace
 
-void* operator new(std::size_t size) {
+// Every unaligned form of new and delete is replaced, so that all of them
+// meet in malloc and free (a sanitizer checks that they pair up).
+namespace {
+void* counted_new(std::size_t size) noexcept {
     if (t_counting) {
         ++t_allocations;
     }
-    if (void* p = std::malloc(size == 0 ? 1 : size)) {
+    return std::malloc(size == 0 ? 1 : size);
+}
+}  // namespace
+
+void* operator new(std::size_t size) {
+    if (void* p = counted_new(size)) {
         return p;
     }
     throw std::bad_alloc();
 }
+void* operator new[](std::size_t size) { return operator new(size); }
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept { return counted_new(size); }
+void* operator new[](std::size_t size, const std::nothrow_t&) noexcept { return counted_new(size); }
 void operator delete(void* p) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept { std::free(p); }
 void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
+void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
 
 namespace {
 
