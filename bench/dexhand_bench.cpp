@@ -4,13 +4,13 @@
 // a hand that never answers, of discovery, and of a 1 kHz loop over 5 hands.
 // Runs inside the private network namespace only (scripts/bench).
 #include <benchmark/benchmark.h>
-#include <sys/resource.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <fstream>
 #include <functional>
 #include <iostream>
@@ -61,11 +61,11 @@ const std::string kQmhv2 = "192.168.137.40";
 const std::vector<std::string> kMoreQmhv2 = {"192.168.137.41", "192.168.137.42"};
 constexpr int kCalls = 5000;
 
+// The CPU time this thread has used, from the scheduler's own count.
 double thread_cpu_us() {
-    rusage usage{};
-    ::getrusage(RUSAGE_THREAD, &usage);
-    return usage.ru_utime.tv_sec * 1e6 + usage.ru_utime.tv_usec + usage.ru_stime.tv_sec * 1e6 +
-           usage.ru_stime.tv_usec;
+    timespec t{};
+    ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return t.tv_sec * 1e6 + t.tv_nsec / 1e3;
 }
 
 struct Figures {
@@ -73,29 +73,72 @@ struct Figures {
 };
 std::map<std::string, Figures> g_figures;
 
+// Latency, CPU and allocations of one call, call after call.
+class Samples {
+public:
+    Samples() { latencies_.reserve(kCalls); }
+    void time(const std::function<void()>& call) {
+        const double cpu = thread_cpu_us();
+        const long long allocations = t_allocations;
+        const auto start = Clock::now();
+        call();
+        const auto end = Clock::now();
+        allocations_ += t_allocations - allocations;
+        cpu_us_ += thread_cpu_us() - cpu;
+        latencies_.push_back(std::chrono::duration<double, std::micro>(end - start).count());
+    }
+    Figures figures() {
+        Figures f;
+        const double n = double(latencies_.size());
+        f.allocations = double(allocations_) / n;
+        f.cpu_us = cpu_us_ / n;
+        std::sort(latencies_.begin(), latencies_.end());
+        f.median_us = latencies_[latencies_.size() / 2];
+        f.p99_us = latencies_[latencies_.size() * 99 / 100];
+        return f;
+    }
+
+private:
+    std::vector<double> latencies_;
+    double cpu_us_ = 0;
+    long long allocations_ = 0;
+};
+
+void report(benchmark::State& state, const std::string& name, const Figures& f, const std::string& prefix = "") {
+    state.counters[prefix + "median_us"] = f.median_us;
+    state.counters[prefix + "p99_us"] = f.p99_us;
+    state.counters[prefix + "cpu_us"] = f.cpu_us;
+    state.counters[prefix + "allocs"] = f.allocations;
+    g_figures[name] = f;
+}
+
 // Times every call of the benchmark loop; the figures go to the table.
 void measure(benchmark::State& state, const std::string& name, const std::function<void()>& call) {
     call();  // the first call fills what is kept for later calls
-    std::vector<double> samples;
-    samples.reserve(kCalls);
-    const double cpu_before = thread_cpu_us();
-    const long long allocations_before = t_allocations;
+    Samples samples;
     for (auto _ : state) {
-        const auto start = Clock::now();
-        call();
-        samples.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
+        samples.time(call);
     }
-    Figures f;
-    f.allocations = double(t_allocations - allocations_before) / double(samples.size());
-    f.cpu_us = (thread_cpu_us() - cpu_before) / double(samples.size());
-    std::sort(samples.begin(), samples.end());
-    f.median_us = samples[samples.size() / 2];
-    f.p99_us = samples[samples.size() * 99 / 100];
-    state.counters["median_us"] = f.median_us;
-    state.counters["p99_us"] = f.p99_us;
-    state.counters["cpu_us"] = f.cpu_us;
-    state.counters["allocs"] = f.allocations;
-    g_figures[name] = f;
+    report(state, name, samples.figures());
+}
+
+// One operation three ways, the three calls taking turns within each
+// iteration, so that whatever the machine does to one batch of calls it does
+// to the others as well and the ratios compare like with like.
+void compare(benchmark::State& state, const std::string& operation, const std::function<void()>& raw,
+             const std::function<void()>& direct, const std::function<void()>& client) {
+    raw();
+    direct();
+    client();
+    Samples samples[3];
+    for (auto _ : state) {
+        samples[0].time(raw);
+        samples[1].time(direct);
+        samples[2].time(client);
+    }
+    report(state, "raw " + operation, samples[0].figures(), "raw_");
+    report(state, "direct " + operation, samples[1].figures(), "direct_");
+    report(state, "client " + operation, samples[2].figures(), "client_");
 }
 
 // --- the raw baseline: one unconnected socket, busy polling -------------------
@@ -207,81 +250,59 @@ std::string qmhv1_position_frame() {
 using BaseHandProtocol::kCommPort;
 using BaseHandProtocol::kCtrlPort;
 
-void raw_qmhv1_get_pos(benchmark::State& s) {
+void qmhv1_get_pos(benchmark::State& s) {
     const std::string request = bytes(BaseHandProtocol::qmhv1_codec::pos_request());
-    measure(s, "raw qmhv1 get_pos", [&] { g_raw->round_trip(kQmhv1, kCommPort, request); });
-}
-void direct_qmhv1_get_pos(benchmark::State& s) {
     std::vector<float> pos;
-    measure(s, "direct qmhv1 get_pos", [&] { g_qmhv1->get_pos(pos); });
-}
-void client_qmhv1_get_pos(benchmark::State& s) {
-    measure(s, "client qmhv1 get_pos", [&] { benchmark::DoNotOptimize(g_client->get_pos(kQmhv1)); });
+    compare(
+        s, "qmhv1 get_pos", [&] { g_raw->round_trip(kQmhv1, kCommPort, request); }, [&] { g_qmhv1->get_pos(pos); },
+        [&] { benchmark::DoNotOptimize(g_client->get_pos(kQmhv1)); });
 }
 
-void raw_qmhv1_fast_set_positions(benchmark::State& s) {
+void qmhv1_fast_set_positions(benchmark::State& s) {
     const std::string frame = qmhv1_position_frame();
-    measure(s, "raw qmhv1 fast_set_positions", [&] { g_raw->send(kQmhv1, kCtrlPort, frame); });
-}
-void direct_qmhv1_fast_set_positions(benchmark::State& s) {
-    measure(s, "direct qmhv1 fast_set_positions", [&] { g_qmhv1->fast_set_positions(kSix); });
-}
-void client_qmhv1_fast_set_positions(benchmark::State& s) {
-    measure(s, "client qmhv1 fast_set_positions", [&] { g_client->fast_set_pos(kQmhv1, kSix); });
+    compare(
+        s, "qmhv1 fast_set_positions", [&] { g_raw->send(kQmhv1, kCtrlPort, frame); },
+        [&] { g_qmhv1->fast_set_positions(kSix); }, [&] { g_client->fast_set_pos(kQmhv1, kSix); });
 }
 
-void raw_qmhv2_get_pos(benchmark::State& s) {
-    measure(s, "raw qmhv2 get_pos",
-            [&] { g_raw->round_trip(kQmhv2, kCommPort, BaseHandProtocol::qmhv2_codec::kPvaRequest); });
-}
-void direct_qmhv2_get_pos(benchmark::State& s) {
+void qmhv2_get_pos(benchmark::State& s) {
     std::vector<float> pos;
-    measure(s, "direct qmhv2 get_pos", [&] {
-        pos.clear();
-        g_qmhv2->get_pos(pos);
-    });
-}
-void client_qmhv2_get_pos(benchmark::State& s) {
-    measure(s, "client qmhv2 get_pos", [&] { benchmark::DoNotOptimize(g_client->get_pos(kQmhv2)); });
+    compare(
+        s, "qmhv2 get_pos",
+        [&] { g_raw->round_trip(kQmhv2, kCommPort, BaseHandProtocol::qmhv2_codec::kPvaRequest); },
+        [&] {
+            pos.clear();
+            g_qmhv2->get_pos(pos);
+        },
+        [&] { benchmark::DoNotOptimize(g_client->get_pos(kQmhv2)); });
 }
 
-void raw_qmhv2_set_pos(benchmark::State& s) {
+void qmhv2_set_pos(benchmark::State& s) {
     const std::string text = qmhv2_position_text();
-    measure(s, "raw qmhv2 set_pos", [&] { g_raw->round_trip(kQmhv2, kCtrlPort, text); });
-}
-void direct_qmhv2_set_pos(benchmark::State& s) {
-    measure(s, "direct qmhv2 set_pos", [&] { g_qmhv2->set_pos(kTwelve); });
-}
-void client_qmhv2_set_pos(benchmark::State& s) {
-    measure(s, "client qmhv2 set_pos", [&] { g_client->set_pos(kQmhv2, kTwelve); });
+    compare(
+        s, "qmhv2 set_pos", [&] { g_raw->round_trip(kQmhv2, kCtrlPort, text); }, [&] { g_qmhv2->set_pos(kTwelve); },
+        [&] { g_client->set_pos(kQmhv2, kTwelve); });
 }
 
-void raw_qmhv2_get_ts_matrix(benchmark::State& s) {
-    measure(s, "raw qmhv2 get_ts_matrix",
-            [&] { g_raw->round_trip(kQmhv2, kCommPort, BaseHandProtocol::qmhv2_codec::kMatrixRequest); });
-}
-void direct_qmhv2_get_ts_matrix(benchmark::State& s) {
+void qmhv2_get_ts_matrix(benchmark::State& s) {
     std::vector<std::vector<unsigned char>> matrix;
-    measure(s, "direct qmhv2 get_ts_matrix", [&] {
-        matrix.clear();
-        g_qmhv2->get_ts_matrix(matrix);
-    });
-}
-void client_qmhv2_get_ts_matrix(benchmark::State& s) {
-    measure(s, "client qmhv2 get_ts_matrix", [&] { benchmark::DoNotOptimize(g_client->get_ts_matrix(kQmhv2)); });
+    compare(
+        s, "qmhv2 get_ts_matrix",
+        [&] { g_raw->round_trip(kQmhv2, kCommPort, BaseHandProtocol::qmhv2_codec::kMatrixRequest); },
+        [&] {
+            matrix.clear();
+            g_qmhv2->get_ts_matrix(matrix);
+        },
+        [&] { benchmark::DoNotOptimize(g_client->get_ts_matrix(kQmhv2)); });
 }
 
-void raw_inspire_get_pos(benchmark::State& s) {
+void inspire_get_pos(benchmark::State& s) {
     const std::string request =
         bytes(BaseHandProtocol::inspire_codec::read_request(1, BaseHandProtocol::inspire_codec::kPositionRegister, 12));
-    measure(s, "raw Inspire get_pos", [&] { g_raw->round_trip(kInspire, kCtrlPort, request); });
-}
-void direct_inspire_get_pos(benchmark::State& s) {
     std::vector<float> pos;
-    measure(s, "direct Inspire get_pos", [&] { g_inspire->get_pos(pos); });
-}
-void client_inspire_get_pos(benchmark::State& s) {
-    measure(s, "client Inspire get_pos", [&] { benchmark::DoNotOptimize(g_client->get_pos(kInspire)); });
+    compare(
+        s, "Inspire get_pos", [&] { g_raw->round_trip(kInspire, kCtrlPort, request); },
+        [&] { g_inspire->get_pos(pos); }, [&] { benchmark::DoNotOptimize(g_client->get_pos(kInspire)); });
 }
 
 // Costs of a few nanoseconds are timed over batches of kBatch: a batch's
@@ -331,24 +352,12 @@ void client_five_together(benchmark::State& s) {
 }
 
 #define DEXHAND_BENCH(fn) BENCHMARK(fn)->Iterations(kCalls)->Unit(benchmark::kMicrosecond)
-DEXHAND_BENCH(raw_qmhv1_get_pos);
-DEXHAND_BENCH(direct_qmhv1_get_pos);
-DEXHAND_BENCH(client_qmhv1_get_pos);
-DEXHAND_BENCH(raw_qmhv1_fast_set_positions);
-DEXHAND_BENCH(direct_qmhv1_fast_set_positions);
-DEXHAND_BENCH(client_qmhv1_fast_set_positions);
-DEXHAND_BENCH(raw_qmhv2_get_pos);
-DEXHAND_BENCH(direct_qmhv2_get_pos);
-DEXHAND_BENCH(client_qmhv2_get_pos);
-DEXHAND_BENCH(raw_qmhv2_set_pos);
-DEXHAND_BENCH(direct_qmhv2_set_pos);
-DEXHAND_BENCH(client_qmhv2_set_pos);
-DEXHAND_BENCH(raw_qmhv2_get_ts_matrix);
-DEXHAND_BENCH(direct_qmhv2_get_ts_matrix);
-DEXHAND_BENCH(client_qmhv2_get_ts_matrix);
-DEXHAND_BENCH(raw_inspire_get_pos);
-DEXHAND_BENCH(direct_inspire_get_pos);
-DEXHAND_BENCH(client_inspire_get_pos);
+DEXHAND_BENCH(qmhv1_get_pos);
+DEXHAND_BENCH(qmhv1_fast_set_positions);
+DEXHAND_BENCH(qmhv2_get_pos);
+DEXHAND_BENCH(qmhv2_set_pos);
+DEXHAND_BENCH(qmhv2_get_ts_matrix);
+DEXHAND_BENCH(inspire_get_pos);
 DEXHAND_BENCH(address_check);
 DEXHAND_BENCH(hand_lock_uncontended);
 DEXHAND_BENCH(drain_empty_endpoint);

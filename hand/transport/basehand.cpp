@@ -165,7 +165,11 @@ public:
         found_ = false;
         bool resend = false;
         if (state_ == State::Send) {
-            drain(*e_.endpoint);
+            // A command that awaits no reply has nothing to protect; what
+            // waits stays for the next request that does to throw away.
+            if (e_.judge) {
+                drain(*e_.endpoint);
+            }
             if (e_.payload.send_on(*e_.endpoint) == CommSocket::Transmit::kSocketOk) {
                 state_ = State::Await;
                 last_receive_ = Real::now();
