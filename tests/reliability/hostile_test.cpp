@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cmath>
+#include <functional>
 #include <memory>
 #include <thread>
 
@@ -43,6 +44,32 @@ protected:
     Qmhv1 v1{kV1Ip};
     Qmhv2 v2{kV2Ip};
     ThreadLines capture;
+
+    // 300 position reads by read_positions (true: the positions came) on
+    // another thread while this one makes 300 configuration reads through
+    // the manager, which holds the second-generation hand: the number of
+    // calls that failed or got another call's answer.
+    int wrong_answers(hand_ws::Qhand& manager, const std::function<bool()>& read_positions) {
+        v2hand->set_angles(std::vector<double>(12, 3.0));
+        std::string expected;
+        EXPECT_EQ(manager.get_comm_config(kV2Ip, expected), 0);
+        std::atomic<int> wrong{0};
+        std::thread reader([&] {
+            for (int i = 0; i < 300; ++i) {
+                if (!read_positions()) {
+                    ++wrong;
+                }
+            }
+        });
+        for (int i = 0; i < 300; ++i) {
+            std::string config;
+            if (manager.get_comm_config(kV2Ip, config) != 0 || config != expected) {
+                ++wrong;
+            }
+        }
+        reader.join();
+        return wrong;
+    }
 };
 
 }  // namespace
@@ -129,27 +156,13 @@ TEST_F(Hostile, CallsOnOneHandQueueInsteadOfTakingEachOthersReplies) {
     hand_ws::Qhand manager;
     manager.hands.push_back(std::make_unique<Qmhv2>(kV2Ip));
     manager.hand_ips.push_back(kV2Ip);
-    v2hand->set_angles(std::vector<double>(12, 3.0));
-    std::string expected;
-    ASSERT_EQ(manager.get_comm_config(kV2Ip, expected), 0);
-
-    std::atomic<int> wrong{0};
-    std::thread reader([&] {
-        for (int i = 0; i < 300; ++i) {
-            std::vector<float> angles;
-            if (manager.get_position(kV2Ip, angles) != 0 || angles != std::vector<float>(12, 3.0f)) {
-                ++wrong;
-            }
-        }
-    });
-    for (int i = 0; i < 300; ++i) {
-        std::string config;
-        if (manager.get_comm_config(kV2Ip, config) != 0 || config != expected) {
-            ++wrong;
-        }
-    }
-    reader.join();
-    EXPECT_EQ(wrong, 0);
+    EXPECT_EQ(wrong_answers(manager,
+                            [&] {
+                                std::vector<float> angles;
+                                return manager.get_position(kV2Ip, angles) == 0 &&
+                                       angles == std::vector<float>(12, 3.0f);
+                            }),
+              0);
 }
 
 // A many-hands sweep holds each hand like a one-hand call: configuration
@@ -158,29 +171,14 @@ TEST_F(Hostile, ManyHandsSweepsQueueWithCallsOnTheSameHand) {
     hand_ws::Qhand manager;
     manager.hands.push_back(std::make_unique<Qmhv2>(kV2Ip));
     manager.hand_ips.push_back(kV2Ip);
-    v2hand->set_angles(std::vector<double>(12, 3.0));
-    std::string expected;
-    ASSERT_EQ(manager.get_comm_config(kV2Ip, expected), 0);
-
-    std::atomic<int> wrong{0};
-    std::thread sweeper([&] {
-        for (int i = 0; i < 300; ++i) {
-            std::vector<std::vector<float>> pos;
-            std::vector<int> statuses;
-            manager.get_positions({kV2Ip}, pos, statuses);
-            if (statuses != std::vector<int>{0} || pos[0] != std::vector<float>(12, 3.0f)) {
-                ++wrong;
-            }
-        }
-    });
-    for (int i = 0; i < 300; ++i) {
-        std::string config;
-        if (manager.get_comm_config(kV2Ip, config) != 0 || config != expected) {
-            ++wrong;
-        }
-    }
-    sweeper.join();
-    EXPECT_EQ(wrong, 0);
+    EXPECT_EQ(wrong_answers(manager,
+                            [&] {
+                                std::vector<std::vector<float>> pos;
+                                std::vector<int> statuses;
+                                manager.get_positions({kV2Ip}, pos, statuses);
+                                return statuses == std::vector<int>{0} && pos[0] == std::vector<float>(12, 3.0f);
+                            }),
+              0);
 }
 
 // The lock is per hand: a silent hand's time-out does not hold up another.
