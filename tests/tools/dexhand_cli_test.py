@@ -23,6 +23,8 @@ import tempfile
 import time
 import unittest
 
+from sim_process import Simulator, in_private_namespace
+
 QMHV2 = "192.168.137.39"
 QMHV1 = "192.168.137.10"
 QSH = "192.168.137.19"
@@ -58,30 +60,8 @@ def dexhand(*args, stdin=None):
     return Run(list(args), completed)
 
 
-def in_private_namespace():
-    """Loopback is the only interface, and it carries the hand subnet."""
-    links = subprocess.run(["ip", "-o", "link", "show"], capture_output=True, text=True).stdout.splitlines()
-    if [line.split(":")[1].strip() for line in links] != ["lo"]:
-        return False
-    addresses = subprocess.run(["ip", "-o", "addr", "show", "dev", "lo"], capture_output=True, text=True).stdout
-    return "192.168.137.1/24" in addresses
-
-
-class Simulator:
-    """dexhand-sim until stopped; ready once it says so."""
-
-    def __init__(self, *args):
-        self.process = subprocess.Popen([SIM, "--calm", *args], stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                                        text=True)
-        line = self.process.stdout.readline()
-        if "hands ready" not in line:
-            self.stop()
-            raise RuntimeError("dexhand-sim did not start: " + line + self.process.stdout.read())
-
-    def stop(self):
-        if self.process.poll() is None:
-            self.process.send_signal(signal.SIGTERM)
-            self.process.wait(timeout=10)
+def simulator(*args):
+    return Simulator(SIM, "--calm", *args)
 
 
 def run_sequences(sequences, retry_time_outs=False):
@@ -139,7 +119,7 @@ def record_hands(directory):
     ]}))
     config = write_file(directory, "config.json", '{"method":"SET","cmd":"/config","speed_limit":120}\n')
     not_json = write_file(directory, "broken.json", '{"speed_limit":\n')
-    simulator = Simulator("--scenario", scenario)
+    sim = simulator("--scenario", scenario)
     try:
         run_sequences([
             [  # the qmhv2 hand's motion, calibration and kind checks
@@ -193,7 +173,7 @@ def record_hands(directory):
             ("calibrate_all", lambda: dexhand("--json", "calibrate")),
         ]], retry_time_outs=True)
     finally:
-        simulator.stop()
+        sim.stop()
 
 
 class Hands(unittest.TestCase):
@@ -329,7 +309,7 @@ def record_faults(directory):
         {"hand": "qmhv2@" + NOISY_QMHV2, "faults": {"garbage": ["noise"]}},
     ]}))
     config = write_file(directory, "config.json", '{"method":"SET","cmd":"/config","speed_limit":120}')
-    simulator = Simulator("--scenario", scenario)
+    sim = simulator("--scenario", scenario)
     try:
         run_sequences([
             [("move_json", lambda: dexhand("--json", "move", QMHV2, *TWELVE)),
@@ -340,7 +320,7 @@ def record_faults(directory):
              ("enable_all", lambda: dexhand("--json", "enable"))],
         ])
     finally:
-        simulator.stop()
+        sim.stop()
 
 
 class Faults(unittest.TestCase):

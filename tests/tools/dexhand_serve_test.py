@@ -16,11 +16,12 @@ import signal
 import subprocess
 import sys
 import tempfile
-import threading
 import time
 import unittest
 import urllib.error
 import urllib.request
+
+from sim_process import Simulator, in_private_namespace
 
 QMHV2 = "192.168.137.39"
 QMHV1 = "192.168.137.10"
@@ -32,30 +33,9 @@ SIM = ""
 ARTIFACTS = ""
 
 
-def in_private_namespace():
-    links = subprocess.run(["ip", "-o", "link", "show"], capture_output=True, text=True).stdout.splitlines()
-    if [line.split(":")[1].strip() for line in links] != ["lo"]:
-        return False
-    addresses = subprocess.run(["ip", "-o", "addr", "show", "dev", "lo"], capture_output=True, text=True).stdout
-    return "192.168.137.1/24" in addresses
-
-
-class Simulator:
-    def __init__(self, *args):
-        self.process = subprocess.Popen([SIM, *args, "--hand", "qmhv2@" + QMHV2, "--hand", "qmhv1@" + QMHV1,
-                                         "--hand", "QSH@" + QSH],
-                                        stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
-        line = self.process.stdout.readline()
-        if "hands ready" not in line:
-            self.stop()
-            raise RuntimeError("dexhand-sim did not start: " + line)
-        # Keep reading so that a full pipe never stalls it.
-        threading.Thread(target=self.process.stdout.read, daemon=True).start()
-
-    def stop(self):
-        if self.process.poll() is None:
-            self.process.send_signal(signal.SIGTERM)
-            self.process.wait(timeout=10)
+def simulator(*args):
+    """dexhand-sim with the three hands."""
+    return Simulator(SIM, *args, "--hand", "qmhv2@" + QMHV2, "--hand", "qmhv1@" + QMHV1, "--hand", "QSH@" + QSH)
 
 
 class Dashboard:
@@ -151,7 +131,7 @@ def close_to(values, targets, tolerance):
 class Http(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.sim = Simulator("--calm")
+        cls.sim = simulator("--calm")
         cls.dashboard = Dashboard()
         wait_for(lambda: all(state_of(cls.dashboard, ip)["answering"] for ip in HANDS), what="first polls")
 
@@ -322,7 +302,7 @@ class Lifecycle(unittest.TestCase):
     """Each with a dashboard of its own."""
 
     def test_a_silent_hand_is_marked_and_comes_back(self):
-        sim = Simulator("--calm")
+        sim = simulator("--calm")
         dashboard = Dashboard()
         try:
             wait_for(lambda: state_of(dashboard, QSH)["answering"], what="first poll")
@@ -330,14 +310,14 @@ class Lifecycle(unittest.TestCase):
             silent = wait_for(lambda: (lambda s: not s["answering"] and s["since_answer"] >= 1.0 and s)(
                 state_of(dashboard, QSH)), what="silence")
             self.assertIsNotNone(silent["positions"])
-            sim = Simulator("--calm")
+            sim = simulator("--calm")
             wait_for(lambda: state_of(dashboard, QSH)["answering"], timeout=15, what="the hand's return")
         finally:
             self.assertEqual(dashboard.stop(), 0)
             sim.stop()
 
     def test_other_addresses_need_allow_remote_and_warn(self):
-        sim = Simulator("--calm")
+        sim = simulator("--calm")
         try:
             run = subprocess.run([DEXHAND, "serve", "--address", "192.168.137.1", "--port", "0"], capture_output=True,
                                  text=True, timeout=30)
@@ -361,7 +341,7 @@ class Browser(unittest.TestCase):
     def setUpClass(cls):
         from selenium import webdriver
         from selenium.webdriver.chrome.service import Service
-        cls.sim = Simulator()
+        cls.sim = simulator()
         cls.dashboard = Dashboard()
         cls.profile = tempfile.TemporaryDirectory()
         options = webdriver.ChromeOptions()
