@@ -152,7 +152,7 @@ public:
     RawUdp() : fd_(::socket(AF_INET, SOCK_DGRAM, 0)) {}
     ~RawUdp() { ::close(fd_); }
     void send(const std::string& ip, unsigned short port, const std::string& bytes) {
-        const sockaddr_in to = bench::ipv4(ip, port);
+        const sockaddr_in to = dexhand_test::ipv4(ip, port);
         ::sendto(fd_, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof(to));
     }
     void round_trip(const std::string& ip, unsigned short port, const std::string& bytes) {

@@ -9,8 +9,6 @@
 // and a caller's turnaround a little longer than the round would cost it a
 // whole round.
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -22,15 +20,9 @@
 #include <thread>
 #include <vector>
 
-namespace bench {
+#include "support/udp_peer.h"
 
-inline sockaddr_in ipv4(const std::string& ip, unsigned short port) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    ::inet_pton(AF_INET, ip.c_str(), &address.sin_addr);
-    return address;
-}
+namespace bench {
 
 class Responder {
 public:
@@ -84,7 +76,7 @@ private:
             }
         }
         const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-        const sockaddr_in address = ipv4(ip, port);
+        const sockaddr_in address = dexhand_test::ipv4(ip, port);
         const int on = 1;
         ::setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &on, sizeof(on));
         if (fd < 0 || ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) {
