@@ -53,7 +53,7 @@ Qmhv1Hand::Qmhv1Hand(std::string ip)
       error_field_(2, '\0'),
       static_ip_{192, 168, 137, 20},
       mac_{0x02, 0x00, 0x00, 0x00, 0x00, 0x14},
-      sn_("QMH6L0000001") {
+      sn_("QMH6R0000001") {
     set_identity(default_identity("qmhv1", this->ip()));
     for (int i = 0; i < kJoints; ++i) {
         pos_limits_.push_back(0.0f);
