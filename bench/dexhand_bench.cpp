@@ -343,6 +343,24 @@ void drain_empty_endpoint(benchmark::State& s) {
     });
 }
 
+// One empty pass of a wait that never sleeps: a non-blocking receive that
+// finds nothing, a clock read and one step of the empty-poll counter. How
+// many of these fit in a millisecond is the pace at which a sleeping wait
+// weighs its sleeps for the qmhv1 reads that resend after empty polls.
+void busy_wait_pass(benchmark::State& s) {
+    CommSocket::Transmit::UDPSocket& endpoint = *g_qmhv1->comm_udp_socket;
+    std::atomic<int> counter{0};
+    char bytes[CommSocket::Transmit::UDPSocket::kBufferLength];
+    measure(s, "busy pass", [&] {
+        for (int i = 0; i < kBatch; ++i) {
+            int length = 0;
+            benchmark::DoNotOptimize(endpoint.ReceiveData(bytes, length));
+            benchmark::DoNotOptimize(Clock::now());
+            benchmark::DoNotOptimize(BaseHandProtocol::qmhv1_codec::count_empty_poll(counter, 1 << 30));
+        }
+    });
+}
+
 void client_five_one_by_one(benchmark::State& s) {
     const std::vector<std::string> five = g_client->get_ip_list();
     measure(s, "client 5 hands one by one", [&] {
@@ -365,6 +383,7 @@ DEXHAND_BENCH(inspire_get_pos);
 DEXHAND_BENCH(address_check);
 DEXHAND_BENCH(hand_lock_uncontended);
 DEXHAND_BENCH(drain_empty_endpoint);
+DEXHAND_BENCH(busy_wait_pass);
 DEXHAND_BENCH(client_five_one_by_one);
 DEXHAND_BENCH(client_five_together);
 
@@ -420,8 +439,8 @@ std::string fixed(double value, int digits = 2) {
     return text;
 }
 
-std::string table(const std::vector<Cost>& silent, const std::vector<Cost>& inits, const Sweep& one_by_one,
-                  const Sweep& together) {
+std::string table(const std::vector<Cost>& silent, const std::vector<Cost>& silent_current,
+                  const std::vector<Cost>& inits, const Sweep& one_by_one, const Sweep& together) {
     std::ostringstream out;
     out << "| operation | raw median µs | direct median µs | direct p99 µs | direct CPU µs/call | direct allocs/call "
            "| ratio direct/raw | client median µs | client − direct µs | client allocs/call |\n"
@@ -439,10 +458,13 @@ std::string table(const std::vector<Cost>& silent, const std::vector<Cost>& init
     out << "\n| measure | value |\n|---|---|\n";
     for (const auto& [name, what] : {std::pair<const char*, const char*>{"address check", "address check"},
                                      {"hand lock", "per-hand lock, uncontended: lock and unlock"},
-                                     {"drain", "drain before a request, nothing queued"}}) {
+                                     {"drain", "drain before a request, nothing queued"},
+                                     {"busy pass", "one empty pass of a wait that never sleeps"}}) {
         out << "| " << what << ", median ns (batches of " << kBatch << ") | " << fixed(g_figures[name].median_us, 1)
             << " |\n";
     }
+    out << "| empty passes of a wait that never sleeps, per ms (from its median) | "
+        << fixed(1e6 / g_figures["busy pass"].median_us, 0) << " |\n";
     for (const char* name : {"client 5 hands one by one", "client 5 hands get_pos_all"}) {
         const Figures f = g_figures[name];
         out << "| " << name << ", back to back: median µs / p99 µs / CPU µs / allocs | " << fixed(f.median_us) << " / "
@@ -452,6 +474,11 @@ std::string table(const std::vector<Cost>& silent, const std::vector<Cost>& init
         out << "| never-answered qmhv1 get_pos (100 ms budget), run " << i + 1 << ": wall ms / CPU ms / CPU per ms of budget | "
             << fixed(silent[i].wall_ms) << " / " << fixed(silent[i].cpu_ms, 3) << " / "
             << fixed(silent[i].cpu_ms / 100.0, 4) << " |\n";
+    }
+    for (std::size_t i = 0; i < silent_current.size(); ++i) {
+        out << "| never-answered qmhv1 get_current (100 ms budget, resends), run " << i + 1
+            << ": wall ms / CPU ms / CPU per ms of budget | " << fixed(silent_current[i].wall_ms) << " / "
+            << fixed(silent_current[i].cpu_ms, 3) << " / " << fixed(silent_current[i].cpu_ms / 100.0, 4) << " |\n";
     }
     for (std::size_t i = 0; i < inits.size(); ++i) {
         out << "| init(), run " << i + 1 << ": wall ms / CPU ms | " << fixed(inits[i].wall_ms) << " / "
@@ -519,6 +546,11 @@ int main(int argc, char** argv) {
         std::vector<float> pos;
         silent.push_back(cost_of([&] { never.get_pos(pos); }));
     }
+    std::vector<Cost> silent_current;
+    for (int run = 0; run < 3; ++run) {
+        std::vector<float> current;
+        silent_current.push_back(cost_of([&] { never.get_current(current); }));
+    }
 
     const std::vector<std::string> five = g_client->get_ip_list();
     const Sweep one_by_one = loop_at_1khz([&] {
@@ -528,7 +560,7 @@ int main(int argc, char** argv) {
     });
     const Sweep together = loop_at_1khz([&] { benchmark::DoNotOptimize(g_client->get_pos_all()); });
 
-    const std::string text = table(silent, inits, one_by_one, together);
+    const std::string text = table(silent, silent_current, inits, one_by_one, together);
     std::cout << "\n" << text;
     if (!table_file.empty()) {
         std::ofstream(table_file) << text;

@@ -3,10 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <deque>
 #include <functional>
 #include <thread>
 
+#include "protocols/qmhv1_codec.h"
 #include "support/udp_peer.h"
 #include "transport/exchange.h"
 
@@ -88,7 +90,7 @@ TEST_F(TimedLoop, ExactlyTheBudgetGoesOnOneMillisecondMoreEndsIt) {
     Exchange e = exchange(endpoint);
     e.now = std::ref(clock);
     e.judge = [](std::string_view) { return Verdict::Ignore; };
-    e.on_empty_poll = [&polls] { return ++polls, Verdict::Ignore; };
+    e.on_empty_poll = [&polls](long long) { return ++polls, Verdict::Ignore; };
     e.timeout_prefix = "[Warning] [Test::op()] ";
     CaptureStdout();
     EXPECT_EQ(run_exchange(e), kTimeout);
@@ -118,7 +120,7 @@ TEST_F(TimedLoop, AResendVerdictSendsTheRequestAgain) {
     int empty_polls = 0;
     Exchange e = exchange(endpoint);
     e.judge = [](std::string_view) { return Verdict::Accept; };
-    e.on_empty_poll = [&empty_polls] { return ++empty_polls == 1 ? Verdict::Resend : Verdict::Ignore; };
+    e.on_empty_poll = [&empty_polls](long long) { return ++empty_polls == 1 ? Verdict::Resend : Verdict::Ignore; };
     e.now = Script{{0, 0, 0, 0, 0, 0, 101}};
     CaptureStdout();
     EXPECT_EQ(run_exchange(e), kTimeout);
@@ -129,12 +131,49 @@ TEST_F(TimedLoop, AResendVerdictSendsTheRequestAgain) {
 TEST_F(TimedLoop, AResendFallingDueAsTheBudgetEndsIsNotSentAndTheLineSaysRecvfrom) {
     Exchange e = exchange(endpoint);
     e.judge = [](std::string_view) { return Verdict::Accept; };
-    e.on_empty_poll = [] { return Verdict::Resend; };
+    e.on_empty_poll = [](long long) { return Verdict::Resend; };
     e.now = Script{{0, 0, 101}};
     CaptureStdout();
     EXPECT_EQ(run_exchange(e), kTimeout);
     EXPECT_EQ(GetCapturedStdout(), kTimeoutLine);
     EXPECT_EQ(requests_seen(), 1u);
+}
+
+// Silence counted toward a resend is weighed on the exchange's clock and,
+// like the first-generation reads' shared counter, carries from one call to
+// the next and from one endpoint to another: after a silent call, the next
+// resends sooner than a fresh count would.
+TEST_F(TimedLoop, SilenceCountedInOneCallBringsTheNextCallsResendForward) {
+    constexpr int kLimit = 100000;
+    const long long silence_ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(kLimit * BaseHandProtocol::kEmptyPollWorth).count();
+    const int carried_ms = static_cast<int>(silence_ms * 6 / 10);
+    const int next_poll_ms = static_cast<int>(silence_ms / 2);
+    std::atomic<int> counter{0};
+    UDPSocket other{kHandIp, hand.port()};
+    // A counted exchange on this endpoint with its clock's readings.
+    const auto requests_of_call = [&](UDPSocket& on, std::vector<int> offsets_ms) {
+        Exchange e = exchange(on);
+        e.judge = [](std::string_view) { return Verdict::Accept; };
+        e.empty_poll_worth = BaseHandProtocol::kEmptyPollWorth;
+        e.on_empty_poll = [&counter](long long polls) {
+            return BaseHandProtocol::qmhv1_codec::count_empty_poll(counter, kLimit, polls) ? Verdict::Resend
+                                                                                              : Verdict::Ignore;
+        };
+        e.now = Script{std::move(offsets_ms)};
+        CaptureStdout();
+        EXPECT_EQ(run_exchange(e), kTimeout);
+        GetCapturedStdout();
+        return requests_seen();
+    };
+    // Start, send, the send pass's end, then one empty poll each on the
+    // next two passes (the second weighs nothing), then past the budget.
+    const std::vector<int> next_call = {0, 0, 0, next_poll_ms, next_poll_ms, next_poll_ms, next_poll_ms, 101};
+    EXPECT_EQ(requests_of_call(other, next_call), 1u);  // a fresh count: no resend in time
+    counter = 0;
+    // A silent call: one empty poll after carried_ms, then past the budget.
+    EXPECT_EQ(requests_of_call(other, {0, 0, 0, carried_ms, 101}), 1u);
+    EXPECT_EQ(requests_of_call(endpoint, next_call), 2u);
 }
 
 TEST_F(TimedLoop, TheLineBeforeTheTimeoutGetsTheElapsedTime) {
@@ -270,7 +309,7 @@ TEST_F(TimedLoop, WeighedEmptyPollsCountTheTimeSlept) {
     Exchange e = exchange(endpoint);
     e.budget_ms = 20;
     e.judge = [](std::string_view) { return Verdict::Accept; };
-    e.on_empty_poll = [&polls] { return ++polls, Verdict::Ignore; };
+    e.on_empty_poll = [&polls](long long count) { return polls += count, Verdict::Ignore; };
     e.empty_poll_worth = std::chrono::microseconds(50);
     CaptureStdout();
     EXPECT_EQ(run_exchange(e), kTimeout);

@@ -32,14 +32,19 @@ int read_all(const Operation& row, const Target& target, std::vector<unsigned ch
 int counted_read(const Operation& row, const Target& target, std::vector<unsigned char> request,
                  std::vector<float>& out, std::atomic<int>& counter, int limit) {
     out.clear();
-    return run(
-        row, target, std::move(request),
+    Pending pending;
+    const int prepared = prepare(
+        pending, row, target, std::move(request),
         [&counter, &out](std::string_view reply) {
             counter.store(0);
             out = decode_floats(reply);
             return Verdict::Accept;
         },
-        [&counter, limit] { return count_empty_poll(counter, limit) ? Verdict::Resend : Verdict::Ignore; });
+        [&counter, limit](long long polls) {
+            return count_empty_poll(counter, limit, polls) ? Verdict::Resend : Verdict::Ignore;
+        });
+    pending.exchange.empty_polls_left = [&counter, limit] { return empty_polls_left(counter, limit); };
+    return finish(pending, prepared);
 }
 
 }  // namespace
@@ -76,7 +81,7 @@ int Qmhv1::clear_errorcode() { return run(kClearErrorcode, {*this, ip}, clear_er
 
 int Qmhv1::reboot() {
     // One poll after the send; whatever it finds (or not) is dropped.
-    return run(kReboot, {*this, ip}, reboot_request(), {}, [] { return Verdict::Accept; });
+    return run(kReboot, {*this, ip}, reboot_request(), {}, [](long long) { return Verdict::Accept; });
 }
 
 // --- reads ------------------------------------------------------------------

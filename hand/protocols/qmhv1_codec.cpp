@@ -366,17 +366,21 @@ std::atomic<int>& velocity_recv_counts() {
     return counter;
 }
 
-bool count_empty_poll(std::atomic<int>& counter, int limit) {
+bool count_empty_poll(std::atomic<int>& counter, int limit, long long polls) {
     // Read, increment and reset as one step: hands read from other threads
     // share the counter.
     int seen = counter.load();
     bool reached = false;
     int next = 0;
     do {
-        reached = seen + 1 >= limit;
-        next = reached ? 0 : seen + 1;
+        reached = seen + polls >= limit;
+        next = reached ? 0 : static_cast<int>(seen + polls);
     } while (!counter.compare_exchange_weak(seen, next));
     return reached;
+}
+
+long long empty_polls_left(const std::atomic<int>& counter, int limit) {
+    return std::max<long long>(1, static_cast<long long>(limit) - counter.load());
 }
 
 }  // namespace qmhv1_codec

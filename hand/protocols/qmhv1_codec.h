@@ -102,11 +102,14 @@ struct ConfigItems {
 };
 ConfigItems parse_config(const std::string& text);
 
-// The two process-wide counters of empty polls, and one step of one of them:
-// true when this empty poll reached the limit (the counter restarts at 0).
+// The two process-wide counters of empty polls, and one step of one of them
+// by `polls` empty polls at once: true when the step reached the limit (the
+// counter restarts at 0).
 std::atomic<int>& current_recv_counts();
 std::atomic<int>& velocity_recv_counts();
-bool count_empty_poll(std::atomic<int>& counter, int limit);
+bool count_empty_poll(std::atomic<int>& counter, int limit, long long polls = 1);
+// How many more empty polls until the counter reaches the limit (at least 1).
+long long empty_polls_left(const std::atomic<int>& counter, int limit);
 
 }  // namespace qmhv1_codec
 

@@ -131,22 +131,6 @@ void drain(UDPSocket& endpoint) {
     }
 }
 
-// Asks the exchange's hook about an empty receive: once, or, for an exchange
-// that weighs its empty polls, once per empty_poll_worth since the previous
-// receive, stopping at the first verdict that is not Ignore.
-Verdict empty_polls(const Exchange& exchange, std::chrono::steady_clock::time_point& last_receive) {
-    long long count = 1;
-    if (exchange.empty_poll_worth.count() > 0) {
-        const auto at = std::chrono::steady_clock::now();
-        count = std::max<long long>(1, (at - last_receive) / exchange.empty_poll_worth);
-        last_receive = at;
-    }
-    Verdict verdict = Verdict::Ignore;
-    for (long long i = 0; i < count && verdict == Verdict::Ignore; ++i) {
-        verdict = exchange.on_empty_poll();
-    }
-    return verdict;
-}
 
 // One exchange as a sequence of passes, so that one thread can drive several
 // at once (run_together) as well as one alone (run_exchange).
@@ -172,8 +156,10 @@ public:
             }
             if (e_.payload.send_on(*e_.endpoint) == CommSocket::Transmit::kSocketOk) {
                 state_ = State::Await;
-                last_receive_ = Real::now();
-                spin_until_ = last_receive_ + CommSocket::Transmit::kSpinWindow;
+                spin_until_ = Real::now() + CommSocket::Transmit::kSpinWindow;
+                if (weighs_empty_polls()) {
+                    last_receive_ = now();
+                }
             } else {
                 if (e_.send_failed) {
                     e_.send_failed();
@@ -189,10 +175,12 @@ public:
             Verdict verdict = Verdict::Ignore;
             found_ = poll_once(*e_.endpoint, e_.reply_form, bytes_, reply);
             if (found_) {
-                last_receive_ = Real::now();
+                if (weighs_empty_polls()) {
+                    last_receive_ = now();
+                }
                 verdict = e_.judge(reply);
             } else if (e_.on_empty_poll) {
-                verdict = empty_polls(e_, last_receive_);
+                verdict = e_.on_empty_poll(empty_polls());
             }
             switch (verdict) {
             case Verdict::Accept:
@@ -237,8 +225,11 @@ public:
             return std::chrono::nanoseconds(0);
         }
         std::chrono::nanoseconds left = end_ - at_;
-        if (e_.empty_poll_worth.count() > 0 && left > kCountedSleep) {
-            left = kCountedSleep;
+        if (weighs_empty_polls()) {
+            const std::chrono::nanoseconds until_resend =
+                e_.empty_polls_left ? std::chrono::nanoseconds(e_.empty_polls_left() * e_.empty_poll_worth)
+                                    : std::chrono::nanoseconds(kCountedSleep);
+            left = std::min(left, until_resend);
         }
         return left;
     }
@@ -250,6 +241,20 @@ private:
     enum class State { Send, Await };
 
     Exchange::Clock::time_point now() const { return e_.now ? e_.now() : Exchange::Clock::now(); }
+    bool weighs_empty_polls() const { return e_.empty_poll_worth.count() > 0; }
+
+    // How many empty polls an empty receive stands for: one, or, for an
+    // exchange that weighs them, one per empty_poll_worth of silence since
+    // the previous receive or send (at least one), on the exchange's clock.
+    long long empty_polls() {
+        if (!weighs_empty_polls()) {
+            return 1;
+        }
+        const Exchange::Clock::time_point at = now();
+        const long long count = std::max<long long>(1, (at - last_receive_) / e_.empty_poll_worth);
+        last_receive_ = at;
+        return count;
+    }
     bool finish(int status) {
         status_ = status;
         return false;
@@ -260,9 +265,10 @@ private:
     // The first instant at which the whole elapsed milliseconds exceed the budget.
     const Exchange::Clock::time_point end_;
     Exchange::Clock::time_point at_{};
-    // Sleeps are measured on the real clock, whatever clock judges the budget.
+    // The spin window is measured on the real clock, whatever clock judges
+    // the budget and weighs the silence.
     Real::time_point spin_until_{};
-    Real::time_point last_receive_{};
+    Exchange::Clock::time_point last_receive_{};
     State state_ = State::Send;
     bool found_ = false;
     int status_ = kFailure;

@@ -96,14 +96,20 @@ struct Exchange {
     // first successful send returns 0.
     ReplyForm reply_form = ReplyForm::Text;
     std::function<Verdict(std::string_view reply)> judge;
-    // Called on a poll that found nothing; Ignore when not set.
-    std::function<Verdict()> on_empty_poll;
+    // Called on a poll that found nothing, with the number of empty polls it
+    // stands for; Ignore when not set.
+    std::function<Verdict(long long polls)> on_empty_poll;
     // For hooks that count empty polls toward a resend. Zero: each empty
-    // receive is one empty poll. Otherwise a receive that ends a sleep counts
-    // one empty poll per this much time slept (at least one), as many as a
-    // loop that never slept would have made, and no sleep lasts longer than
-    // kCountedSleep, so that a resend falls due on time.
+    // receive is one empty poll. Otherwise a receive that ends a sleep stands
+    // for one empty poll per this much time slept (at least one), as many as
+    // a loop that never slept would have made, and no sleep lasts longer
+    // than kCountedSleep, so that a resend falls due on time.
     std::chrono::nanoseconds empty_poll_worth{0};
+    // For such hooks that can tell it: how many more empty polls until the
+    // hook asks for a resend. A sleep then lasts until that much silence has
+    // passed instead of kCountedSleep, so a silent hand costs one wake-up per
+    // resend, not one per millisecond.
+    std::function<long long()> empty_polls_left;
 
     // The time-out line: prefix + "DEVICE SENDTO: " or "DEVICE RECVFROM: "
     // + address + ", TIMEOUT", put together only when it is printed. The
@@ -118,7 +124,8 @@ struct Exchange {
     std::function<Clock::time_point()> now;
 };
 
-// The longest sleep of an exchange that counts its empty polls.
+// The longest sleep of an exchange that counts its empty polls and cannot
+// tell when its hook will ask for a resend (see empty_polls_left).
 constexpr std::chrono::milliseconds kCountedSleep{1};
 
 // Runs the exchange: 0 accepted (or sent, when no reply is expected), -1
@@ -171,10 +178,15 @@ struct Operation {
     bool counts_empty_polls = false;
 };
 
-// About one pass of a loop that polls without ever sleeping: what a
-// microsecond of sleep counts as for the rows that count empty polls, so a
-// resend falls due after as much silence as it always did.
-constexpr std::chrono::microseconds kEmptyPollWorth{1};
+// About one pass of a wait that polls without ever sleeping (an empty
+// non-blocking receive, a clock read, a step of the counter), on the machines
+// the empty-poll limits were tuned on: a sleep counts one empty poll per this
+// much time, three per microsecond, so that get_current and get_velocity of a
+// first-generation hand resend after about 33 ms of silence with the default
+// limit (100000), as the loop that never slept did. A fixed pace rather than
+// one measured at run time: when a resend goes out must not depend on how
+// fast the host's system calls are.
+constexpr std::chrono::nanoseconds kEmptyPollWorth{333};
 
 constexpr Operation counting_empty_polls(Operation row) {
     row.counts_empty_polls = true;
@@ -196,7 +208,9 @@ struct Target {
 };
 
 using Judge = std::function<Verdict(std::string_view reply)>;
-using EmptyPoll = std::function<Verdict()>;
+// Asked about a poll that found nothing, with how many empty polls it
+// stands for (see Exchange::empty_poll_worth).
+using EmptyPoll = std::function<Verdict(long long polls)>;
 
 // Runs the row with this request. A row that awaits an answer hands every
 // reply to judge (without a judge the first one is taken); on_empty_poll is

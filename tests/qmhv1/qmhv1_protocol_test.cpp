@@ -160,6 +160,41 @@ TEST_F(Qmhv1Protocol, AReplyRestartsTheSharedEmptyPollCounter) {
     EXPECT_EQ(BaseHandProtocol::qmhv1_codec::current_recv_counts().load(), 0);
 }
 
+// A lossy link: the hand loses the first request of every call and answers
+// the resend 20 ms later. The resend goes out early enough for the answer to
+// arrive within the call's budget, call after call.
+TEST_F(Qmhv1Protocol, CurrentAndVelocityReadsRecoverALostRequestWithinTheirBudget) {
+    hand->set_currents({0.5f, 1.25f, 0.0f, 2.0f, 0.0f, 3.5f});
+    const auto lose_first_answer_late = sim::Faults().with_lose_requests(1).with_delay_ms(20);
+    for (int call = 0; call < 6; ++call) {
+        SCOPED_TRACE(call);
+        hand->set_faults(lose_first_answer_late);
+        EXPECT_EQ(q.get_current(out.current), 0);
+        EXPECT_THAT(out.current, ElementsAre(0.5f, 1.25f, 0.0f, 2.0f, 0.0f, 3.5f));
+        hand->set_faults(lose_first_answer_late);
+        EXPECT_EQ(q.get_velocity(out.velocity), 0);
+        EXPECT_EQ(out.velocity, std::vector<float>(6, 0.0f));
+    }
+}
+
+// The count of silence is process-wide and a call does not restart it: a
+// silent call of one object leaves its count to the next call of another,
+// which then resends soon enough to be answered (a fresh count would resend
+// after 120 ms, past the budget).
+TEST_F(Qmhv1Protocol, TheCountOfASilentCallBringsAnotherObjectsResendForward) {
+    const std::string silent_ip = "192.168.137.42";
+    simulator.add<sim::Qmhv1Hand>(silent_ip)->set_faults(dexhand_test::silent());
+    Qmhv1 silent{silent_ip};
+    silent.recv_counts_limit = 1 << 30;  // counts its 100 ms of silence, never resends
+    q.recv_counts_limit = static_cast<int>(std::chrono::milliseconds(120) / BaseHandProtocol::kEmptyPollWorth);
+    BaseHandProtocol::qmhv1_codec::current_recv_counts() = 0;
+    CaptureStdout();
+    EXPECT_EQ(silent.get_current(out.current), -2);
+    GetCapturedStdout();
+    hand->set_faults(sim::Faults().with_lose_requests(1).with_delay_ms(20));
+    EXPECT_EQ(q.get_current(out.current), 0);
+}
+
 TEST_F(Qmhv1Protocol, TracedOperationsPrintTheirTraceLineFirst) {
     q.pos_limits = hand->pos_limits();
     CaptureStdout();
