@@ -17,6 +17,12 @@ foreach(header IN LISTS DEXHAND_PUBLIC_HEADERS)
     COMPONENT development)
 endforeach()
 
+foreach(header IN LISTS DEXHAND_API_HEADERS)
+  install(FILES ${PROJECT_SOURCE_DIR}/hand/include/tessaro_dexhand/${header}
+    DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/${DEXHAND_INCLUDE_SUBDIR}
+    COMPONENT development)
+endforeach()
+
 install(EXPORT TessaroDexHandTargets
   NAMESPACE TessaroDexHand::
   DESTINATION ${DEXHAND_CMAKE_DIR}

@@ -11,7 +11,7 @@ using hand_ws::select_kind;
 TEST(HandKinds, DiscoveryKnowsExactlyTheThreeNames) {
     for (const char* name : {"QSH", "qmhv1", "qmhv2"}) {
         ASSERT_NE(find_hand_kind(name), nullptr) << name;
-        EXPECT_EQ(find_hand_kind(name)->name, name);
+        EXPECT_EQ(find_hand_kind(name)->info.name, name);
     }
     for (const char* name : {"qmhv3", "QMHV1", "qsh", "qmhv2 ", ""}) {
         EXPECT_EQ(find_hand_kind(name), nullptr) << name;
@@ -44,7 +44,7 @@ TEST(HandKinds, RegistrationChecksTypeOrAddressAndNamesWhatItRefuses) {
     };
     for (const auto& c : cases) {
         const hand_ws::Selection selection = select_kind(c.name, c.type, c.ip);
-        EXPECT_EQ(selection.kind != nullptr ? selection.kind->name : selection.refusal, c.kind_or_line)
+        EXPECT_EQ(selection.kind != nullptr ? selection.kind->info.name : selection.refusal, c.kind_or_line)
             << c.name << " " << c.type << " " << c.ip;
     }
 }

@@ -5,20 +5,13 @@
 #include <exception>
 #include <thread>
 
+#include "client/calibration_codes.h"
 #include "manager/handkinds.h"
 
 namespace QmHand {
 
 using Diagnostics::emit;
 using Diagnostics::Level;
-
-namespace {
-
-constexpr int kCalibrationPolls = 6000;
-constexpr long kCalibrationRunning = 4294967295L;  // first error code while the routine runs
-constexpr long kCalibrationFailed = 1;
-
-}  // namespace
 
 DexHand::DexHand() = default;
 DexHand::~DexHand() = default;
@@ -280,15 +273,16 @@ int DexHand::calibrate(std::vector<std::string> entries) {
 
 void DexHand::calibrationThread(std::string& entry) {
     hand_manager.calibration(entry);
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    for (int poll = 0; poll < kCalibrationPolls; ++poll) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(calibration_codes::kSettleMs));
+    for (int poll = 0; poll < calibration_codes::kPolls; ++poll) {
         if (!hand_ws::client_calibrates(get_name(entry))) {
             entry = "success";
             return;
         }
         std::vector<long> codes;
-        if (hand_manager.get_errorcode(entry, codes) == kSuccess && !codes.empty() && codes[0] != kCalibrationRunning) {
-            entry = codes[0] == kCalibrationFailed ? "error" : "success";
+        if (hand_manager.get_errorcode(entry, codes) == kSuccess && !codes.empty() &&
+            codes[0] != calibration_codes::kRunning) {
+            entry = codes[0] == calibration_codes::kFailed ? "error" : "success";
             return;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(1));

@@ -11,23 +11,24 @@
 #include <string_view>
 #include <vector>
 
+#include "tessaro_dexhand/kinds.h"
 #include "transport/basehand.h"
 
 namespace hand_ws {
 
 struct HandKind {
-    // The discovery "name", compared whole and case-sensitive.
-    std::string name;
-    // Accepted discovery "type" values; empty accepts any type.
-    std::vector<std::string> types;
+    // What applications learn of the kind (tessaro_dexhand::kinds()): the
+    // discovery "name" (compared whole and case-sensitive), the accepted
+    // discovery "type" values (empty accepts any), joints, position range,
+    // served operations, tactile shape. The client's calibration runs a
+    // worker for the kinds that serve `calibrate`; other kinds count as
+    // calibrated.
+    tessaro_dexhand::KindInfo info;
     // Accepted addresses; empty accepts any address.
     std::vector<std::string> addresses;
     // Opens the hand's endpoints; sends nothing. Throws what the endpoint
     // constructor throws.
     std::unique_ptr<BaseHandProtocol::BaseHand> (*make)(const std::string& ip);
-    // The client's calibration starts a worker that sends the command and
-    // polls the error codes; other kinds count as calibrated.
-    bool calibrated_by_client;
 };
 
 // Every kind, in a fixed order.

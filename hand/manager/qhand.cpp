@@ -17,6 +17,7 @@
 
 #include "manager/discovery.h"
 #include "manager/handkinds.h"
+#include "manager/registration.h"
 #include "protocols/peer_json.h"
 #include "transport/exchange.h"
 #include "transport/readiness.h"
@@ -284,24 +285,54 @@ int Qhand::init() {
         emit(Level::error, "\033[0;31m [Error] [[Qhand]][init()] Connot find server.\033[0m");
         return kFailure;
     }
+    return register_discovered(*this, nullptr);
+}
+
+namespace {
+
+// Takes entry i out of a discovery list that holds one entry per reply.
+void drop_entry(std::vector<std::string>& list, std::size_t i, std::size_t entries) {
+    if (list.size() == entries && i < list.size()) {
+        list.erase(list.begin() + static_cast<std::ptrdiff_t>(i));
+    }
+}
+
+}  // namespace
+
+int register_discovered(Qhand& manager, std::vector<Skipped>* skipped) {
+    auto& names = manager.names;
+    auto& types = manager.types;
+    auto& ip_addresses = manager.ip_addresses;
     if (ip_addresses.size() != types.size() || ip_addresses.size() != names.size()) {
         emit(Level::error, "[Qhand] init(): ip type name Dimensions are different");
         return kFailure;
     }
-    for (std::size_t i = 0; i < names.size(); ++i) {
+    for (std::size_t i = 0; i < names.size();) {
         const Selection selection = select_kind(names[i], types[i], ip_addresses[i]);
-        if (selection.kind == nullptr) {
-            emit(Level::error, selection.refusal);
-            return kFailure;
-        }
         // One protocol object per address: a hand that answers many times
         // (or many hands claiming one address) cannot use up descriptors.
-        if (std::find(hand_ips.begin(), hand_ips.end(), ip_addresses[i]) != hand_ips.end()) {
-            emit(Level::error, "[Error] [[Qhand]][init()] Server illegal duplicate ip.");
-            return kFailure;
+        const bool duplicate = selection.kind != nullptr && std::find(manager.hand_ips.begin(), manager.hand_ips.end(),
+                                                                      ip_addresses[i]) != manager.hand_ips.end();
+        if (selection.kind == nullptr || duplicate) {
+            const std::string line =
+                duplicate ? "[Error] [[Qhand]][init()] Server illegal duplicate ip." : selection.refusal;
+            emit(Level::error, line);
+            if (skipped == nullptr) {
+                return kFailure;
+            }
+            skipped->push_back({ip_addresses[i], names[i], types[i],
+                                duplicate ? "its address answered twice" : "its kind does not serve it: " + line});
+            const std::size_t entries = names.size();
+            for (auto* list : {&manager.driver_versions, &manager.hardware_versions, &manager.serial_numbers}) {
+                drop_entry(*list, i, entries);
+            }
+            for (auto* list : {&names, &types, &ip_addresses}) {
+                list->erase(list->begin() + static_cast<std::ptrdiff_t>(i));
+            }
+            continue;
         }
         try {
-            hands.push_back(selection.kind->make(ip_addresses[i]));
+            manager.hands.push_back(selection.kind->make(ip_addresses[i]));
         } catch (const std::system_error& e) {
             // Out of descriptors is a condition of this process, not of the
             // hand: report it as a failed init. Anything else still throws.
@@ -313,7 +344,8 @@ int Qhand::init() {
                                    ip_addresses[i] + ": " + e.code().message());
             return kFailure;
         }
-        hand_ips.push_back(ip_addresses[i]);
+        manager.hand_ips.push_back(ip_addresses[i]);
+        ++i;
     }
     return kSuccess;
 }

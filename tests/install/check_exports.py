@@ -15,7 +15,8 @@ import tempfile
 
 # The library's namespaces: the AST dump is limited to these, since a dump of
 # the standard headers as well runs to hundreds of megabytes.
-NAMESPACES = ["QmHand", "hand_ws", "BaseHandProtocol", "CommSocket", "HandProtocol", "Diagnostics"]
+NAMESPACES = ["QmHand", "hand_ws", "BaseHandProtocol", "CommSocket", "HandProtocol", "Diagnostics",
+              "tessaro_dexhand"]
 FUNCTION_KINDS = {"FunctionDecl", "CXXMethodDecl", "CXXConstructorDecl", "CXXDestructorDecl"}
 
 
@@ -67,7 +68,8 @@ def main():
         required = set()
         for namespace in NAMESPACES:
             dump = subprocess.run(
-                ["clang++", "-std=c++17", "-fsyntax-only", "-I", include_dir, "-Xclang", "-ast-dump=json",
+                ["clang++", "-std=c++17", "-fsyntax-only", "-I", str(pathlib.Path(include_dir).parent), "-I",
+                 include_dir, "-Xclang", "-ast-dump=json",
                  "-Xclang", f"-ast-dump-filter={namespace}", source.name],
                 capture_output=True, text=True, check=True).stdout
             for decl in dumped_decls(dump):
