@@ -24,6 +24,7 @@
 #include "serve_http.h"
 #include "serve_worker.h"
 #include "signals.h"
+#include "transport/diagnostics.h"
 
 namespace dexhand_cli {
 
@@ -124,6 +125,24 @@ std::vector<std::string> served_hosts(const std::string& given, const std::strin
     return hosts;
 }
 
+// The library's time-out warnings would repeat at the poll rate while a hand
+// is silent; the dashboard says once that it went silent and once that it is
+// back. Errors still reach the console, and --verbose shows everything.
+class QuietTimeouts {
+public:
+    QuietTimeouts() : before_(Diagnostics::min_level()) {
+        if (before_ == Diagnostics::Level::warning) {
+            Diagnostics::set_min_level(Diagnostics::Level::error);
+        }
+    }
+    ~QuietTimeouts() { Diagnostics::set_min_level(before_); }
+    QuietTimeouts(const QuietTimeouts&) = delete;
+    QuietTimeouts& operator=(const QuietTimeouts&) = delete;
+
+private:
+    const Diagnostics::Level before_;
+};
+
 }  // namespace
 
 int serve_command(td::Client& client, Console& console, const ServeOptions& options) {
@@ -161,6 +180,7 @@ int serve_command(td::Client& client, Console& console, const ServeOptions& opti
     }
 
     StopSignals signals;
+    QuietTimeouts quiet;
     DashboardSettings settings;
     settings.token = random_token();
     settings.web_root = real_root;
