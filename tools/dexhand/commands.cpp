@@ -17,6 +17,7 @@
 #include <rapidjson/prettywriter.h>
 
 #include "render.h"
+#include "signals.h"
 #include "transport/status.h"
 
 namespace dexhand_cli {
@@ -674,34 +675,6 @@ int config_set_command(Context& context, const std::string& address, const std::
 
 namespace {
 
-std::atomic<bool> g_stop{false};
-
-extern "C" void on_stop_signal(int) { g_stop.store(true); }
-
-// SIGINT and SIGTERM end the watch loop instead of the process, so that the
-// frames read so far are still reported.
-class StopSignals {
-public:
-    StopSignals() {
-        g_stop.store(false);
-        struct sigaction action {};
-        action.sa_handler = on_stop_signal;
-        sigemptyset(&action.sa_mask);
-        sigaction(SIGINT, &action, &old_int_);
-        sigaction(SIGTERM, &action, &old_term_);
-    }
-    ~StopSignals() {
-        sigaction(SIGINT, &old_int_, nullptr);
-        sigaction(SIGTERM, &old_term_, nullptr);
-    }
-    StopSignals(const StopSignals&) = delete;
-    StopSignals& operator=(const StopSignals&) = delete;
-
-private:
-    struct sigaction old_int_ {};
-    struct sigaction old_term_ {};
-};
-
 struct Frame {
     double time = 0;
     int status = 0;  // of the first read that failed, else 0
@@ -760,7 +733,7 @@ int watch_command(Context& context, const std::string& address, double rate_hz, 
     int failed = 0;
     int last_failure = kExitOk;
     std::size_t drawn_lines = 0;
-    while (!g_stop.load() && (count == 0 || frames < count)) {
+    while (!StopSignals::stop_requested() && (count == 0 || frames < count)) {
         Frame frame;
         frame.time = seconds_since(start);
         frame.status = context.client.hand_manager.get_position(hand.ip, frame.positions);
@@ -798,7 +771,7 @@ int watch_command(Context& context, const std::string& address, double rate_hz, 
         }
 
         next += period;
-        while (!g_stop.load() && Clock::now() < next && (count == 0 || frames < count)) {
+        while (!StopSignals::stop_requested() && Clock::now() < next && (count == 0 || frames < count)) {
             std::this_thread::sleep_for(std::min<Clock::duration>(next - Clock::now(), std::chrono::milliseconds(20)));
         }
         // A slow hand does not make the loop race to catch up.

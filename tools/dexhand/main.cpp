@@ -163,7 +163,7 @@ int main(int argc, char** argv) {
         ->capture_default_str();
     serve->footer(example("  dexhand serve\n"
                           "  then open the printed http://127.0.0.1:8080/?token=... in a browser; Ctrl-C stops"));
-    serve->callback([&] { action = [&](Context& c) { return dexhand_cli::serve_command(c, serve_options); }; });
+    serve->callback([&] { action = [&](Context& c) { tessaro_dexhand::Client typed; return dexhand_cli::serve_command(typed, c.console, serve_options); }; });
 
     try {
         app.parse(argc, argv);

@@ -1,0 +1,138 @@
+// dexhand serve's pure checks: request bodies, tokens, cookies, Host and
+// Origin judgement, paths, the rate limit and the HTTP status of each outcome.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "serve_checks.h"
+
+namespace td = tessaro_dexhand;
+using namespace dexhand_cli::serve;
+
+namespace {
+
+const td::KindInfo& kind(const char* name) { return *td::find_kind(name); }
+
+std::string twelve(const std::string& first) { return "{\"positions\":[" + first + ",0,0,0,0,0,0,0,0,0,0,0]}"; }
+
+TEST(ServeChecks, MovesAreCheckedAgainstTheKindBeforeAnythingIsSent) {
+    struct Case {
+        std::string body;
+        bool accepted;
+        const char* reason;
+    };
+    const std::vector<Case> cases = {
+        {twelve("90"), true, ""},
+        {twelve("-1"), true, ""},  // the hold value
+        {twelve("1000"), false, "outside 0 to 180"},
+        {twelve("-50"), false, "outside 0 to 180"},
+        {twelve("3.4e38"), false, "outside 0 to 180"},
+        {twelve("1e39"), false, "finite"},
+        {twelve("null"), false, "finite"},
+        {"{\"positions\":[1,2]}", false, "takes 12 positions, 2 given"},
+        {"{\"position\":[]}", false, "no \"positions\" list"},
+        {"[1]", false, "not a JSON object"},
+        {"{\"positions\":[[[[[[[[[1]]]]]]]]]}", false, "nests deeper"},
+        {std::string(2 * 1024 * 1024, '['), false, "larger than 65536"},
+    };
+    for (const auto& c : cases) {
+        std::vector<float> positions;
+        bool fast = true;
+        std::string why;
+        EXPECT_EQ(parse_positions(c.body, kind("qmhv2"), positions, fast, why), c.accepted) << c.body.substr(0, 60);
+        EXPECT_NE(why.find(c.reason), std::string::npos) << c.body.substr(0, 60) << ": " << why;
+    }
+}
+
+TEST(ServeChecks, DepthCountsBracketsOutsideStringsOnly) {
+    EXPECT_TRUE(within_depth("[[[]]]", 3));
+    EXPECT_FALSE(within_depth("[[[[]]]]", 3));
+    EXPECT_FALSE(within_depth("{\"a\":{\"b\":[[]]}}", 3));
+    EXPECT_TRUE(within_depth("{\"a\":\"[[[[[[\"}", 1));
+    EXPECT_TRUE(within_depth("{\"a\":\"\\\"[[[[\"}", 1));  // an escaped quote does not end the string
+}
+
+TEST(ServeChecks, ConfigurationsAreCompactedAndBounded) {
+    std::string text, why;
+    EXPECT_TRUE(compact_config("{\n  \"speed_limit\": 120\n}", text, why));
+    EXPECT_EQ(text, "{\"speed_limit\":120}");
+    EXPECT_FALSE(compact_config("{\"note\":\"" + std::string(1100, 'x') + "\"}", text, why));
+    EXPECT_NE(why.find("at most 1023"), std::string::npos);
+    EXPECT_FALSE(compact_config(std::string(100000, '['), text, why));
+}
+
+TEST(ServeChecks, TokensMatchOnlyWhenEqual) {
+    const std::string token = "ab12cd";
+    EXPECT_TRUE(same_token(token, "ab12cd"));
+    for (const char* given : {"", "ab12c", "ab12cd0", "Ab12cd", "ab12cx"}) {
+        EXPECT_FALSE(same_token(token, given)) << given;
+    }
+    EXPECT_FALSE(same_token("", ""));
+}
+
+TEST(ServeChecks, CookiesAreFoundByExactName) {
+    EXPECT_EQ(cookie_value("a=1; dexhand_token_80=xyz; b=2", "dexhand_token_80"), "xyz");
+    EXPECT_EQ(cookie_value("dexhand_token_8080=xyz", "dexhand_token_80"), "");
+    EXPECT_EQ(cookie_value("", "dexhand_token_80"), "");
+}
+
+TEST(ServeChecks, HostAndOriginMustNameThisServer) {
+    const Site site({"127.0.0.1", "localhost", "192.168.1.5", "[::1]"}, 8080);
+    for (const char* host : {"127.0.0.1:8080", "LOCALHOST:8080", "192.168.1.5:8080", "[::1]:8080"}) {
+        EXPECT_TRUE(site.host_allowed(host)) << host;
+        EXPECT_TRUE(site.origin_allowed(std::string("http://") + host)) << host;
+    }
+    for (const char* host : {"evil.example:8080", "127.0.0.1", "127.0.0.1:8081", "127.0.0.1:8080.evil.example",
+                             "0.0.0.0:8080", ""}) {
+        EXPECT_FALSE(site.host_allowed(host)) << host;
+        EXPECT_FALSE(site.origin_allowed(std::string("http://") + host)) << host;
+    }
+    EXPECT_FALSE(site.origin_allowed("https://127.0.0.1:8080"));
+    EXPECT_FALSE(site.origin_allowed("null"));
+    EXPECT_EQ(site.urls().front(), "http://127.0.0.1:8080");
+}
+
+TEST(ServeChecks, PathsWithControlBytesAreRefused) {
+    EXPECT_TRUE(clean_path("/app.js"));
+    EXPECT_FALSE(clean_path(std::string("/app.js\0.html", 13)));
+    EXPECT_FALSE(clean_path("/a\nb"));
+    EXPECT_FALSE(clean_path("/a\x7f"));
+}
+
+TEST(ServeChecks, LoopbackIsJudgedOnTheNumericAddress) {
+    EXPECT_TRUE(loopback_address("127.0.0.1"));
+    EXPECT_TRUE(loopback_address("127.3.2.1"));
+    EXPECT_TRUE(loopback_address("::1"));
+    EXPECT_FALSE(loopback_address("localhost"));  // a name is resolved first
+    EXPECT_FALSE(loopback_address("0.0.0.0"));
+    EXPECT_FALSE(loopback_address("192.168.137.1"));
+}
+
+TEST(ServeChecks, RateLimiterRefillsWithTime) {
+    const RateLimiter::Clock::time_point start{};
+    RateLimiter limiter(2.0, start);
+    EXPECT_TRUE(limiter.take(start));
+    EXPECT_TRUE(limiter.take(start));
+    EXPECT_FALSE(limiter.take(start));
+    EXPECT_FALSE(limiter.take(start + std::chrono::milliseconds(400)));
+    EXPECT_TRUE(limiter.take(start + std::chrono::milliseconds(600)));
+    // A long pause gives back no more than one second's worth.
+    const auto later = start + std::chrono::seconds(60);
+    EXPECT_TRUE(limiter.take(later));
+    EXPECT_TRUE(limiter.take(later));
+    EXPECT_FALSE(limiter.take(later));
+}
+
+TEST(ServeChecks, EachOutcomeKeepsItsMeaningOverHttp) {
+    const std::vector<std::pair<td::Status, int>> table = {
+        {td::Status::ok, 200},          {td::Status::failed, 502},     {td::Status::timeout, 504},
+        {td::Status::not_served, 501},  {td::Status::unknown_hand, 404}, {td::Status::invalid_argument, 400},
+    };
+    for (const auto& [status, http] : table) {
+        EXPECT_EQ(http_status(status), http) << td::to_text(status);
+        EXPECT_EQ(reply_for(status, "192.168.137.39", "move", "sent").status, http) << td::to_text(status);
+    }
+}
+
+}  // namespace
