@@ -538,7 +538,7 @@ int calibrate_command(Context& context, const std::string& address) {
         }
         if (targets.empty()) {
             throw Failure(kExitUnsupported, "no discovered hand is calibrated by the client (only " +
-                                                kinds_serving(td::Operation::calibrate) + " are)");
+                                                kinds_serving({td::Operation::calibrate}) + " are)");
         }
     }
 

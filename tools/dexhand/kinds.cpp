@@ -55,10 +55,14 @@ std::string per_kind(const std::function<std::string(const td::KindInfo&)>& fact
 
 }  // namespace
 
-std::string kinds_serving(td::Operation operation) {
+std::string kinds_serving(std::initializer_list<td::Operation> operations) {
     std::vector<std::string> names;
     for (const td::KindInfo& kind : td::kinds()) {
-        if (kind.serves(operation)) {
+        bool all = true;
+        for (const td::Operation operation : operations) {
+            all = all && kind.serves(operation);
+        }
+        if (all) {
             names.push_back(kind.name);
         }
     }
@@ -118,7 +122,7 @@ std::string lacking(td::Operation operation) {
     case td::Operation::read_tactile:
         return "has no tactile matrix";
     case td::Operation::calibrate:
-        return "is not calibrated by the client (only " + kinds_serving(operation) + " are)";
+        return "is not calibrated by the client (only " + kinds_serving({operation}) + " are)";
     }
     return "does not serve this operation";
 }

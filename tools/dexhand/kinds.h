@@ -3,6 +3,7 @@
 // How the tool words what a hand's kind does not serve. The facts (joints,
 // ranges, served operations) are the library's: tessaro_dexhand::KindInfo.
 
+#include <initializer_list>
 #include <string>
 
 #include "tessaro_dexhand/kinds.h"
@@ -13,8 +14,8 @@ namespace dexhand_cli {
 // kind does not serve.
 std::string lacking(tessaro_dexhand::Operation operation);
 
-// The kinds that serve the operation, for help texts: "QSH and qmhv1 hands".
-std::string kinds_serving(tessaro_dexhand::Operation operation);
+// The kinds that serve all these operations, for help texts: "QSH and qmhv1 hands".
+std::string kinds_serving(std::initializer_list<tessaro_dexhand::Operation> operations);
 
 // The positions each kind takes, for help texts: "6 values for QSH and qmhv1
 // hands, 12 for qmhv2 hands".

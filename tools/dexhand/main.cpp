@@ -94,9 +94,9 @@ int main(int argc, char** argv) {
         });
     }
 
-    auto* calibrate = app.add_subcommand("calibrate", "calibrate one hand (" +
-                                                          dexhand_cli::kinds_serving(td::Operation::calibrate) +
-                                                          "), or all of them, and wait for the outcome");
+    auto* calibrate = app.add_subcommand("calibrate", "calibrate one hand or all of them (" +
+                                                          dexhand_cli::kinds_serving({td::Operation::calibrate}) +
+                                                          ") and wait for the outcome");
     add_address(calibrate, false);
     calibrate->footer(example("  dexhand calibrate 192.168.137.39"));
     calibrate->callback([&] { action = [&](Context& c) { return dexhand_cli::calibrate_command(c, address); }; });
@@ -107,20 +107,21 @@ int main(int argc, char** argv) {
     errors->callback([&] { action = [&](Context& c) { return dexhand_cli::errors_command(c, address); }; });
 
     auto* clear = app.add_subcommand("clear-errors", "clear the hand's errors (" +
-                                                         dexhand_cli::kinds_serving(td::Operation::clear_error_codes) +
+                                                         dexhand_cli::kinds_serving({td::Operation::clear_error_codes}) +
                                                          ")");
     add_address(clear, true);
     clear->footer(example("  dexhand clear-errors 192.168.137.19"));
     clear->callback([&] { action = [&](Context& c) { return dexhand_cli::clear_errors_command(c, address); }; });
 
     auto* pvc = app.add_subcommand("pvc", "read positions, velocities and currents (" +
-                                              dexhand_cli::kinds_serving(td::Operation::read_velocities) + ")");
+                                              dexhand_cli::kinds_serving({td::Operation::read_velocities, td::Operation::read_currents}) +
+                                              ")");
     add_address(pvc, true);
     pvc->footer(example("  dexhand pvc 192.168.137.19"));
     pvc->callback([&] { action = [&](Context& c) { return dexhand_cli::pvc_command(c, address); }; });
 
     auto* tactile = app.add_subcommand("tactile", "show the tactile matrix as a shaded grid (" +
-                                                      dexhand_cli::kinds_serving(td::Operation::read_tactile) + ")");
+                                                      dexhand_cli::kinds_serving({td::Operation::read_tactile}) + ")");
     add_address(tactile, true);
     tactile->footer(example("  dexhand tactile 192.168.137.39\n  dexhand --json tactile 192.168.137.39"));
     tactile->callback([&] { action = [&](Context& c) { return dexhand_cli::tactile_command(c, address); }; });
