@@ -29,6 +29,7 @@ QMHV2 = "192.168.137.39"
 QMHV1 = "192.168.137.10"
 QSH = "192.168.137.19"
 NOISY_QMHV2 = "192.168.137.40"
+UNSERVED = "192.168.137.12"  # answers discovery with a type its kind does not have
 
 # The tool's exit statuses.
 OK, FAILED, USAGE, NOT_FOUND, TIMEOUT, UNSUPPORTED = 0, 1, 2, 3, 4, 5
@@ -116,6 +117,7 @@ def record_hands(directory):
         {"hand": "qmhv2@" + QMHV2, "type": "QMH-12L", "driver_version": "1.3.0.0", "firmware_version": "2.1.0.0"},
         {"hand": "qmhv1@" + QMHV1, "type": "QMH-6R"},
         {"hand": "QSH@" + QSH},
+        {"hand": "qmhv1@" + UNSERVED, "type": "QMH-9X"},
     ]}))
     config = write_file(directory, "config.json", '{"method":"SET","cmd":"/config","speed_limit":120}\n')
     not_json = write_file(directory, "broken.json", '{"speed_limit":\n')
@@ -133,6 +135,7 @@ def record_hands(directory):
             ],
             [  # the qmhv1 hand
                 ("fast_move_qmhv1", lambda: dexhand("fast-move", QMHV1, *["0.5"] * 6)),
+                ("move_out_of_range", lambda: dexhand("move", QMHV1, "0", "0", "0", "0", "0", "2")),
                 ("pos_qmhv1", lambda: dexhand("--json", "pos", QMHV1)),
                 ("calibrate_qmhv1", lambda: dexhand("calibrate", QMHV1)),
                 ("tactile_qmhv1", lambda: dexhand("tactile", QMHV1)),
@@ -162,6 +165,7 @@ def record_hands(directory):
                 ("watch_bad_rate", lambda: dexhand("watch", QMHV2, "--rate", "0")),
                 ("pos_invalid_address", lambda: dexhand("--json", "pos", "192.168.137.300")),
                 ("pos_unknown_hand", lambda: dexhand("--json", "pos", "192.168.137.50")),
+                ("pos_unserved_device", lambda: dexhand("pos", UNSERVED)),
                 ("help", lambda: dexhand("config", "set", "--help")),
                 ("bad_option", lambda: dexhand("--json", "pos", QMHV2, "--bogus")),
             ],
@@ -214,10 +218,18 @@ class Hands(unittest.TestCase):
     def test_wrong_number_of_positions_is_a_usage_error(self):
         self.assertIn("takes 12 positions", self.run_of("move_wrong_count", USAGE).err)
 
+    def test_a_position_outside_the_kind_s_range_is_refused_and_not_sent(self):
+        self.assertIn("joint 5: 2 is outside 0 to 1", self.run_of("move_out_of_range", USAGE).err)
+        # Had the zeros been sent, the joints would have left 0.5.
+        for position in RUNS["pos_qmhv1"].json()["positions"]:
+            self.assertAlmostEqual(position, 0.5, places=2)
+
     def test_kinds_that_lack_an_operation(self):
         for name in ("reboot_qmhv2", "pvc_qmhv2", "clear_qmhv2", "calibrate_qmhv1", "tactile_qmhv1"):
             with self.subTest(name):
-                self.assertRegex(self.run_of(name, UNSUPPORTED).err, r"^dexhand: 192\.168\.137\.\d+ is a \w+ hand, which ")
+                # The library's line about the unserved device may come first.
+                self.assertRegex(self.run_of(name, UNSUPPORTED).err,
+                                 r"(?m)^dexhand: 192\.168\.137\.\d+ is a \w+ hand, which ")
 
     def test_reboot_of_a_qmhv1_hand(self):
         self.assertEqual(self.run_of("reboot_qmhv1", OK).json(),
@@ -292,6 +304,11 @@ class Hands(unittest.TestCase):
     def test_address_of_no_discovered_hand(self):
         self.assertEqual(self.run_of("pos_unknown_hand", NOT_FOUND).json()["error"]["exit_code"], NOT_FOUND)
 
+    def test_a_device_the_library_does_not_serve_is_left_out_and_named(self):
+        skipped = self.run_of("discover_json", OK).json()["skipped"]
+        self.assertEqual([(device["ip"], device["type"]) for device in skipped], [(UNSERVED, "QMH-9X")])
+        self.assertIn("left out", self.run_of("pos_unserved_device", NOT_FOUND).err)
+
     def test_help_shows_an_example(self):
         self.assertIn("Example:", self.run_of("help", OK).out)
 
@@ -306,6 +323,7 @@ def record_faults(directory):
     scenario = write_file(directory, "faults.json", json.dumps({"hands": [
         {"hand": "qmhv2@" + QMHV2, "faults": {"delay_ms": 600}},
         {"hand": "qmhv1@" + QMHV1, "faults": {"delay_ms": 600}},
+        {"hand": "QSH@" + QSH, "faults": {"delay_ms": 600}},
         {"hand": "qmhv2@" + NOISY_QMHV2, "faults": {"garbage": ["noise"]}},
     ]}))
     config = write_file(directory, "config.json", '{"method":"SET","cmd":"/config","speed_limit":120}')
@@ -315,7 +333,9 @@ def record_faults(directory):
             [("move_json", lambda: dexhand("--json", "move", QMHV2, *TWELVE)),
              ("move_quiet", lambda: dexhand("--quiet", "move", QMHV2, *TWELVE))],
             [("move_verbose", lambda: dexhand("-v", "move", QMHV2, *TWELVE)),
-             ("errors_qmhv1", lambda: dexhand("--json", "errors", QMHV1))],
+             ("errors_qmhv1", lambda: dexhand("--json", "errors", QMHV1)),
+             ("pvc_qmhv1", lambda: dexhand("--json", "pvc", QMHV1))],
+            [("clear_errors_qsh", lambda: dexhand("--json", "clear-errors", QSH))],
             [("config_set_noisy", lambda: dexhand("config", "set", NOISY_QMHV2, config)),
              ("enable_all", lambda: dexhand("--json", "enable"))],
         ])
@@ -349,6 +369,11 @@ class Faults(unittest.TestCase):
         # The qmhv1 protocol leaves the code 1 behind after a time-out.
         self.assertNotIn("codes", self.run_of("errors_qmhv1", TIMEOUT).json())
 
+    def test_reads_and_commands_of_a_silent_hand_time_out(self):
+        for name in ("pvc_qmhv1", "clear_errors_qsh"):
+            with self.subTest(name):
+                self.assertEqual(self.run_of(name, TIMEOUT).json()["error"]["exit_code"], TIMEOUT)
+
     def test_a_reply_the_library_cannot_use_is_a_failure(self):
         self.assertIn("failed on %s" % NOISY_QMHV2, self.run_of("config_set_noisy", FAILED).err)
 
@@ -356,7 +381,7 @@ class Faults(unittest.TestCase):
         # The noisy hand answers discovery first, so its failure decides the status.
         hands = self.run_of("enable_all", FAILED).json()["hands"]
         self.assertEqual({hand["ip"]: hand["result"] for hand in hands},
-                         {NOISY_QMHV2: "failure", QMHV2: "timeout", QMHV1: "unsupported"})
+                         {NOISY_QMHV2: "failure", QMHV2: "timeout", QMHV1: "unsupported", QSH: "unsupported"})
 
 
 def main():

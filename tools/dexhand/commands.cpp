@@ -1,5 +1,7 @@
 #include "commands.h"
 
+#include <arpa/inet.h>
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -18,22 +20,23 @@
 
 #include "render.h"
 #include "signals.h"
-#include "transport/status.h"
 
 namespace dexhand_cli {
 
 namespace {
 
+namespace td = tessaro_dexhand;
 using Clock = std::chrono::steady_clock;
+using td::Status;
 
 // A configuration text the hands take in one datagram.
 constexpr std::size_t kConfigLimit = 1023;
 
 struct Hand {
     std::string ip;
-    std::string name;
-    std::string type;
-    const Kind* kind = nullptr;
+    std::string name;  // the kind's discovery name
+    td::HandInfo info;
+    const td::KindInfo* kind = nullptr;
 };
 
 std::string describe(const Hand& hand) { return hand.ip + " (" + hand.name + ")"; }
@@ -46,9 +49,10 @@ double seconds_since(Clock::time_point start) {
 // Steps every command shares
 
 // The address text is judged before discovery: a typo costs no second of
-// listening.
-std::string checked_address(Context& context, const std::string& text) {
-    if (!context.client.isValidIP(text)) {
+// listening. (The library refuses the same texts with invalid_argument.)
+std::string checked_address(const std::string& text) {
+    in_addr parsed{};
+    if (::inet_pton(AF_INET, text.c_str(), &parsed) != 1) {
         throw Failure(kExitUsage, "'" + text + "' is not an IPv4 address (four numbers 0-255 separated by dots)");
     }
     return text;
@@ -57,80 +61,129 @@ std::string checked_address(Context& context, const std::string& text) {
 void discover(Context& context) {
     // A failed registration keeps the hands registered before it; the
     // library has said why, and those hands are still usable.
-    context.client.init(0);
-    if (context.client.get_ip_list().empty()) {
+    context.api.discover();
+    if (context.api.hands().empty()) {
         throw Failure(kExitNotFound,
-                      "no hand answered discovery on 192.168.137.0/24 (is this host on that subnet?)");
+                      context.api.skipped().empty()
+                          ? "no hand answered discovery on 192.168.137.0/24 (is this host on that subnet?)"
+                          : "no hand that the library serves answered discovery on 192.168.137.0/24");
     }
 }
 
-Hand registered(Context& context, const std::string& ip) {
-    const auto ips = context.client.get_ip_list();
-    bool found = false;
-    std::string list;
-    for (const auto& known : ips) {
-        found = found || known == ip;
-        list += (list.empty() ? "" : ", ") + known;
-    }
-    if (!found) {
-        throw Failure(kExitNotFound, "no discovered hand at " + ip + " (found: " + list + ")");
-    }
+Hand make_hand(const td::HandInfo& info) {
     Hand hand;
-    hand.ip = ip;
-    hand.name = context.client.get_name(ip);
-    hand.type = context.client.get_type(ip);
-    hand.kind = find_kind(hand.name);
+    hand.ip = info.address;
+    hand.name = info.kind;
+    hand.info = info;
+    hand.kind = info.kind_info();
     return hand;
+}
+
+Hand registered(Context& context, const std::string& ip) {
+    const auto found = context.api.hand(ip);
+    if (found) {
+        return make_hand(found.value);
+    }
+    for (const auto& device : context.api.skipped()) {
+        if (device.address == ip) {
+            throw Failure(kExitNotFound, ip + " answered discovery as a " + device.kind + " device of type '" +
+                                             device.type + "' but is left out: " + device.reason);
+        }
+    }
+    std::string list;
+    for (const auto& hand : context.api.hands()) {
+        list += (list.empty() ? "" : ", ") + hand.address;
+    }
+    throw Failure(kExitNotFound, "no discovered hand at " + ip + " (found: " + list + ")");
 }
 
 std::vector<Hand> all_hands(Context& context) {
     std::vector<Hand> hands;
-    for (const auto& ip : context.client.get_ip_list()) {
-        hands.push_back(registered(context, ip));
+    for (const auto& info : context.api.hands()) {
+        hands.push_back(make_hand(info));
     }
     return hands;
 }
 
-bool hand_serves(const Hand& hand, Operation operation) {
-    return hand.kind != nullptr && serves(*hand.kind, operation);
+bool hand_serves(const Hand& hand, td::Operation operation) {
+    return hand.kind != nullptr && hand.kind->serves(operation);
 }
 
-void require(const Hand& hand, Operation operation) {
+std::string not_served_message(const Hand& hand, td::Operation operation) {
+    return hand.ip + " is a " + hand.name + " hand, which " + lacking(operation);
+}
+
+void require(const Hand& hand, td::Operation operation) {
     if (!hand_serves(hand, operation)) {
-        throw Failure(kExitUnsupported, hand.ip + " is a " + hand.name + " hand, which " + lacking(operation));
+        throw Failure(kExitUnsupported, not_served_message(hand, operation));
     }
 }
 
 // Address check, discovery, lookup and kind check, in that order.
-Hand prepare(Context& context, const std::string& address, Operation operation) {
-    const std::string ip = checked_address(context, address);
+Hand prepare(Context& context, const std::string& address, td::Operation operation) {
+    const std::string ip = checked_address(address);
     discover(context);
     Hand hand = registered(context, ip);
     require(hand, operation);
     return hand;
 }
 
-int exit_code(int status) {
+int exit_code(Status status) {
     switch (status) {
-    case BaseHandProtocol::kSuccess:
+    case Status::ok:
         return kExitOk;
-    case BaseHandProtocol::kTimeout:
-        return kExitTimeout;
-    default:
+    case Status::failed:
         return kExitFailed;
+    case Status::timeout:
+        return kExitTimeout;
+    case Status::not_served:
+        return kExitUnsupported;
+    case Status::unknown_hand:
+        return kExitNotFound;
+    case Status::invalid_argument:
+        return kExitUsage;
     }
+    return kExitFailed;
 }
 
-std::string status_message(int status, const Hand& hand, const std::string& what) {
-    if (status == BaseHandProtocol::kTimeout) {
+// The word of a status in JSON documents and tables.
+const char* result_word(Status status) {
+    switch (status) {
+    case Status::ok:
+        return "success";
+    case Status::failed:
+        return "failure";
+    case Status::timeout:
+        return "timeout";
+    case Status::not_served:
+        return "unsupported";
+    case Status::unknown_hand:
+        return "unknown hand";
+    case Status::invalid_argument:
+        return "invalid argument";
+    }
+    return "unknown status";
+}
+
+// operation: what the call was, for the message of a not_served status.
+std::string status_message(Status status, const Hand& hand, const std::string& what, td::Operation operation) {
+    switch (status) {
+    case Status::timeout:
         return describe(hand) + " did not answer: " + what + " timed out";
+    case Status::not_served:
+        return not_served_message(hand, operation);
+    case Status::unknown_hand:
+        return "no discovered hand at " + hand.ip;
+    case Status::invalid_argument:
+        return what + " was refused before anything was sent to " + describe(hand);
+    default:
+        return what + " failed on " + describe(hand) + ": the hand refused it or its reply was not understood";
     }
-    return what + " failed on " + describe(hand) + ": the hand refused it or its reply was not understood";
 }
 
-void check(int status, const Hand& hand, const std::string& what) {
-    if (status != BaseHandProtocol::kSuccess) {
-        throw Failure(exit_code(status), status_message(status, hand, what));
+void check(Status status, const Hand& hand, const std::string& what, td::Operation operation) {
+    if (status != Status::ok) {
+        throw Failure(exit_code(status), status_message(status, hand, what, operation));
     }
 }
 
@@ -225,11 +278,27 @@ int discover_command(Context& context) {
             w.StartObject();
             write_hand(w, hand);
             w.Key("type");
-            w.String(hand.type.c_str());
+            w.String(hand.info.type.c_str());
             w.Key("driver_version");
-            w.String(context.client.get_driver_ver(hand.ip).c_str());
+            w.String(hand.info.driver_version.c_str());
             w.Key("hardware_version");
-            w.String(context.client.get_hardware_ver(hand.ip).c_str());
+            w.String(hand.info.hardware_version.c_str());
+            w.EndObject();
+        }
+        w.EndArray();
+        // Devices that answered but that the library does not serve.
+        w.Key("skipped");
+        w.StartArray();
+        for (const auto& device : context.api.skipped()) {
+            w.StartObject();
+            w.Key("ip");
+            w.String(device.address.c_str());
+            w.Key("name");
+            w.String(device.kind.c_str());
+            w.Key("type");
+            w.String(device.type.c_str());
+            w.Key("reason");
+            w.String(device.reason.c_str());
             w.EndObject();
         }
         w.EndArray();
@@ -240,10 +309,14 @@ int discover_command(Context& context) {
     const auto or_dash = [](const std::string& text) { return text.empty() ? std::string("-") : text; };
     std::vector<std::vector<std::string>> rows = {{"ADDRESS", "NAME", "TYPE", "DRIVER", "HARDWARE"}};
     for (const auto& hand : hands) {
-        rows.push_back({hand.ip, hand.name, or_dash(hand.type), or_dash(context.client.get_driver_ver(hand.ip)),
-                        or_dash(context.client.get_hardware_ver(hand.ip))});
+        rows.push_back({hand.ip, hand.name, or_dash(hand.info.type), or_dash(hand.info.driver_version),
+                        or_dash(hand.info.hardware_version)});
     }
     std::cout << table(rows) << std::flush;
+    for (const auto& device : context.api.skipped()) {
+        context.console.note("left out: " + device.address + " (" + device.kind + ", type " + or_dash(device.type) +
+                             "): " + device.reason);
+    }
     return kExitOk;
 }
 
@@ -251,9 +324,10 @@ int discover_command(Context& context) {
 // positions and motion
 
 int pos_command(Context& context, const std::string& address) {
-    const Hand hand = prepare(context, address, Operation::position);
-    std::vector<float> positions;
-    check(context.client.hand_manager.get_position(hand.ip, positions), hand, "reading positions");
+    const Hand hand = prepare(context, address, td::Operation::read_positions);
+    const auto read = context.api.positions(hand.ip);
+    check(read.status, hand, "reading positions", td::Operation::read_positions);
+    const std::vector<float>& positions = read.value;
     return print_for_hand(
         context, hand,
         [&](JsonWriter& w) {
@@ -264,7 +338,7 @@ int pos_command(Context& context, const std::string& address) {
 }
 
 int move_command(Context& context, const std::string& address, const std::vector<float>& values, bool fast) {
-    const std::string ip = checked_address(context, address);
+    const std::string ip = checked_address(address);
     for (float value : values) {
         if (!std::isfinite(value)) {
             throw Failure(kExitUsage, "positions must be finite numbers");
@@ -272,15 +346,19 @@ int move_command(Context& context, const std::string& address, const std::vector
     }
     discover(context);
     const Hand hand = registered(context, ip);
-    require(hand, Operation::move);
-    const auto count = static_cast<std::size_t>(hand.kind->joints);
-    if (values.size() != count) {
-        throw Failure(kExitUsage, describe(hand) + " takes " + std::to_string(count) + " positions, " +
-                                      std::to_string(values.size()) + " given (give -1 for a joint to stay)");
+    const auto operation = fast ? td::Operation::fast_set_positions : td::Operation::set_positions;
+    require(hand, operation);
+    // The kind's count and range are judged here, so the message can say
+    // which value is wrong; nothing is sent then.
+    const std::string refusal = hand.kind->check_positions(values);
+    if (!refusal.empty()) {
+        throw Failure(kExitUsage, "nothing sent to " + describe(hand) + ": " + refusal);
     }
-    const int status = fast ? context.client.fast_set_pos(hand.ip, values) : context.client.set_pos(hand.ip, values);
-    check(status, hand, fast ? "fast-move" : "move");
-    return print_done(context, hand, fast ? "fast-move" : "move", "positions sent");
+    const char* name = fast ? "fast-move" : "move";
+    const Status status =
+        fast ? context.api.fast_set_positions(hand.ip, values) : context.api.set_positions(hand.ip, values);
+    check(status, hand, name, operation);
+    return print_done(context, hand, name, "positions sent");
 }
 
 // ---------------------------------------------------------------------------
@@ -288,26 +366,26 @@ int move_command(Context& context, const std::string& address, const std::vector
 
 namespace {
 
-int run_state(Context& context, Operation operation, const std::string& ip) {
+Status run_state(Context& context, td::Operation operation, const std::string& ip) {
     switch (operation) {
-    case Operation::enable:
-        return context.client.enable(ip);
-    case Operation::disable:
-        return context.client.disable(ip);
-    case Operation::reboot:
-        return context.client.reboot(ip);
+    case td::Operation::enable:
+        return context.api.enable(ip);
+    case td::Operation::disable:
+        return context.api.disable(ip);
+    case td::Operation::reboot:
+        return context.api.reboot(ip);
     default:
-        return BaseHandProtocol::kFailure;
+        return Status::not_served;
     }
 }
 
-const char* state_done(Operation operation) {
+const char* state_done(td::Operation operation) {
     switch (operation) {
-    case Operation::enable:
+    case td::Operation::enable:
         return "enabled";
-    case Operation::disable:
+    case td::Operation::disable:
         return "disabled";
-    case Operation::reboot:
+    case td::Operation::reboot:
         return "rebooting";
     default:
         return "done";
@@ -316,11 +394,12 @@ const char* state_done(Operation operation) {
 
 }  // namespace
 
-int state_command(Context& context, Operation operation, const std::string& address) {
-    const char* name = operation_name(operation);
+int state_command(Context& context, td::Operation operation, const std::string& address) {
+    // enable, disable and reboot are named as the library names them.
+    const char* name = td::to_text(operation);
     if (!address.empty()) {
         const Hand hand = prepare(context, address, operation);
-        check(run_state(context, operation, hand.ip), hand, name);
+        check(run_state(context, operation, hand.ip), hand, name, operation);
         return print_done(context, hand, name, state_done(operation));
     }
 
@@ -330,7 +409,7 @@ int state_command(Context& context, Operation operation, const std::string& addr
     struct Outcome {
         Hand hand;
         bool served;
-        int status;
+        Status status;
     };
     std::vector<Outcome> outcomes;
     int first_failure = kExitOk;
@@ -338,15 +417,15 @@ int state_command(Context& context, Operation operation, const std::string& addr
     std::size_t failures = 0;
     std::size_t served = 0;
     for (const auto& hand : all_hands(context)) {
-        Outcome outcome{hand, hand_serves(hand, operation), BaseHandProtocol::kSuccess};
+        Outcome outcome{hand, hand_serves(hand, operation), Status::ok};
         if (outcome.served) {
             ++served;
             outcome.status = run_state(context, operation, hand.ip);
-            if (outcome.status != BaseHandProtocol::kSuccess) {
+            if (outcome.status != Status::ok) {
                 ++failures;
                 if (first_failure == kExitOk) {
                     first_failure = exit_code(outcome.status);
-                    first_message = status_message(outcome.status, hand, name);
+                    first_message = status_message(outcome.status, hand, name, operation);
                 }
             }
         }
@@ -365,7 +444,7 @@ int state_command(Context& context, Operation operation, const std::string& addr
             w.StartObject();
             write_hand(w, outcome.hand);
             w.Key("result");
-            w.String(outcome.served ? BaseHandProtocol::status_text(outcome.status) : "unsupported");
+            w.String(outcome.served ? result_word(outcome.status) : "unsupported");
             w.EndObject();
         }
         w.EndArray();
@@ -375,9 +454,9 @@ int state_command(Context& context, Operation operation, const std::string& addr
         std::vector<std::vector<std::string>> rows = {{"ADDRESS", "NAME", "RESULT"}};
         for (const auto& outcome : outcomes) {
             rows.push_back({outcome.hand.ip, outcome.hand.name,
-                            outcome.served ? (outcome.status == 0 ? std::string(state_done(operation))
-                                                                  : BaseHandProtocol::status_text(outcome.status))
-                                           : std::string("skipped: ") + lacking(operation)});
+                            outcome.served ? (outcome.status == Status::ok ? std::string(state_done(operation))
+                                                                           : std::string(td::to_text(outcome.status)))
+                                           : "skipped: " + lacking(operation)});
         }
         std::cout << table(rows) << std::flush;
     }
@@ -398,49 +477,50 @@ int state_command(Context& context, Operation operation, const std::string& addr
 
 namespace {
 
-const char* calibration_result(int status) {
+const char* calibration_result(Status status) {
     switch (status) {
-    case BaseHandProtocol::kSuccess:
+    case Status::ok:
         return "success";
-    case BaseHandProtocol::kTimeout:
+    case Status::timeout:
         return "timeout";
     default:
         return "error";
     }
 }
 
-// Calibrates each hand on a worker thread of its own (the calls block until
-// the hand reports the outcome) while this thread redraws the progress line.
-std::vector<int> calibrate_hands(Context& context, const std::vector<Hand>& hands) {
-    std::vector<int> results(hands.size(), BaseHandProtocol::kSuccess);
-    std::atomic<std::size_t> done{0};
-    std::vector<std::thread> workers;
-    for (std::size_t i = 0; i < hands.size(); ++i) {
-        workers.emplace_back([&context, &hands, &results, &done, i] {
-            results[i] = context.client.calibration(hands[i].ip);
-            ++done;
-        });
+// Calibrates the hands in parallel; the library's progress reports (about
+// every 100 ms per hand, serialised) redraw the progress line.
+std::vector<Status> calibrate_hands(Context& context, const std::vector<Hand>& hands) {
+    std::vector<std::string> addresses;
+    for (const auto& hand : hands) {
+        addresses.push_back(hand.ip);
     }
     const auto start = Clock::now();
     static const char kSpinner[] = "|/-\\";
-    std::string what = hands.size() == 1 ? "calibrating " + describe(hands.front())
-                                         : "calibrating " + std::to_string(hands.size()) + " hands";
-    for (unsigned tick = 0; done.load() < hands.size(); ++tick) {
+    const std::string what = hands.size() == 1 ? "calibrating " + describe(hands.front())
+                                               : "calibrating " + std::to_string(hands.size()) + " hands";
+    std::size_t done = 0;
+    unsigned tick = 0;
+    auto drawn = start - std::chrono::seconds(1);
+    const auto progress = [&](const td::CalibrationProgress& at) {
+        done += at.finished ? 1 : 0;
+        // One line for all hands, at the pace of one hand's reports.
+        if (Clock::now() - drawn < std::chrono::milliseconds(90) && !at.finished) {
+            return;
+        }
+        drawn = Clock::now();
         char line[160];
         std::snprintf(line, sizeof(line), "%s  %5.1f s", what.c_str(), seconds_since(start));
         std::string text = line;
         if (context.console.terminal()) {
-            text = std::string(1, kSpinner[tick % 4]) + " " + text;
+            text = std::string(1, kSpinner[tick++ % 4]) + " " + text;
         }
         if (hands.size() > 1) {
-            text += "  (" + std::to_string(done.load()) + " of " + std::to_string(hands.size()) + " done)";
+            text += "  (" + std::to_string(done) + " of " + std::to_string(hands.size()) + " done)";
         }
         context.console.progress(text);
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-    for (auto& worker : workers) {
-        worker.join();
-    }
+    };
+    const std::vector<Status> results = context.api.calibrate(addresses, progress);
     context.console.end_progress();
     return results;
 }
@@ -451,20 +531,20 @@ int calibrate_command(Context& context, const std::string& address) {
     std::vector<Hand> targets;
     std::vector<Hand> skipped;
     if (!address.empty()) {
-        targets.push_back(prepare(context, address, Operation::calibrate));
+        targets.push_back(prepare(context, address, td::Operation::calibrate));
     } else {
         discover(context);
         for (const auto& hand : all_hands(context)) {
-            (hand_serves(hand, Operation::calibrate) ? targets : skipped).push_back(hand);
+            (hand_serves(hand, td::Operation::calibrate) ? targets : skipped).push_back(hand);
         }
         if (targets.empty()) {
-            throw Failure(kExitUnsupported, std::string("no discovered hand is calibrated by the client (only "
-                                                        "qmhv2 hands are)"));
+            throw Failure(kExitUnsupported, "no discovered hand is calibrated by the client (only " +
+                                                kinds_serving({td::Operation::calibrate}) + " are)");
         }
     }
 
     const auto start = Clock::now();
-    const std::vector<int> results = calibrate_hands(context, targets);
+    const std::vector<Status> results = calibrate_hands(context, targets);
     const double seconds = seconds_since(start);
 
     if (context.json) {
@@ -502,19 +582,23 @@ int calibrate_command(Context& context, const std::string& address) {
             rows.push_back({targets[i].ip, targets[i].name, std::string(calibration_result(results[i])) + " after " + elapsed});
         }
         for (const auto& hand : skipped) {
-            rows.push_back({hand.ip, hand.name, std::string("skipped: ") + lacking(Operation::calibrate)});
+            rows.push_back({hand.ip, hand.name, "skipped: " + lacking(td::Operation::calibrate)});
         }
         std::cout << table(rows) << std::flush;
     }
 
     for (std::size_t i = 0; i < targets.size(); ++i) {
-        if (results[i] == BaseHandProtocol::kTimeout) {
+        if (results[i] == Status::timeout) {
             context.console.error(describe(targets[i]) + " never reported the end of its calibration");
             return kExitTimeout;
         }
-        if (results[i] != BaseHandProtocol::kSuccess) {
+        if (results[i] == Status::failed) {
             context.console.error(describe(targets[i]) + " reported a failed calibration");
             return kExitFailed;
+        }
+        if (results[i] != Status::ok) {
+            context.console.error(status_message(results[i], targets[i], "calibrate", td::Operation::calibrate));
+            return exit_code(results[i]);
         }
     }
     return kExitOk;
@@ -524,11 +608,12 @@ int calibrate_command(Context& context, const std::string& address) {
 // error codes
 
 int errors_command(Context& context, const std::string& address) {
-    const Hand hand = prepare(context, address, Operation::errors);
-    // Through the manager for the status: after a time-out a hand's protocol
-    // may leave a marker in the list that reads like a real code.
-    std::vector<long> codes;
-    check(context.client.hand_manager.get_errorcode(hand.ip, codes), hand, "reading error codes");
+    const Hand hand = prepare(context, address, td::Operation::read_error_codes);
+    // After a time-out a hand's protocol may leave a marker in the list that
+    // reads like a real code: only a successful read's codes are shown.
+    const auto read = context.api.error_codes(hand.ip);
+    check(read.status, hand, "reading error codes", td::Operation::read_error_codes);
+    const std::vector<long>& codes = read.value;
     const auto json = [&](JsonWriter& w) {
         w.Key("codes");
         w.StartArray();
@@ -555,8 +640,8 @@ int errors_command(Context& context, const std::string& address) {
 }
 
 int clear_errors_command(Context& context, const std::string& address) {
-    const Hand hand = prepare(context, address, Operation::clear_errors);
-    check(context.client.clear_errorcode(hand.ip), hand, "clear-errors");
+    const Hand hand = prepare(context, address, td::Operation::clear_error_codes);
+    check(context.api.clear_error_codes(hand.ip), hand, "clear-errors", td::Operation::clear_error_codes);
     return print_done(context, hand, "clear-errors", "errors cleared");
 }
 
@@ -564,22 +649,26 @@ int clear_errors_command(Context& context, const std::string& address) {
 // positions, velocities and currents
 
 int pvc_command(Context& context, const std::string& address) {
-    const Hand hand = prepare(context, address, Operation::pvc);
-    std::vector<std::vector<float>> pvc;
-    check(context.client.hand_manager.get_pvc(hand.ip, pvc), hand, "reading positions, velocities and currents");
-    pvc.resize(3);
+    const Hand hand = prepare(context, address, td::Operation::read_positions);
+    require(hand, td::Operation::read_velocities);
+    require(hand, td::Operation::read_currents);
+    const td::HandState state =
+        context.api.state(hand.ip, td::positions_part | td::velocities_part | td::currents_part);
+    check(state.positions_status, hand, "reading positions", td::Operation::read_positions);
+    check(state.velocities_status, hand, "reading velocities", td::Operation::read_velocities);
+    check(state.currents_status, hand, "reading currents", td::Operation::read_currents);
     const auto json = [&](JsonWriter& w) {
         w.Key("positions");
-        write_floats(w, pvc[0]);
+        write_floats(w, state.positions);
         w.Key("velocities");
-        write_floats(w, pvc[1]);
+        write_floats(w, state.velocities);
         w.Key("currents");
-        write_floats(w, pvc[2]);
+        write_floats(w, state.currents);
     };
     return print_for_hand(context, hand, json, [&] {
-        std::cout << "positions   " << format_floats(pvc[0]) << "\n"
-                  << "velocities  " << format_floats(pvc[1]) << "\n"
-                  << "currents    " << format_floats(pvc[2]) << std::endl;
+        std::cout << "positions   " << format_floats(state.positions) << "\n"
+                  << "velocities  " << format_floats(state.velocities) << "\n"
+                  << "currents    " << format_floats(state.currents) << std::endl;
     });
 }
 
@@ -587,9 +676,10 @@ int pvc_command(Context& context, const std::string& address) {
 // tactile matrix
 
 int tactile_command(Context& context, const std::string& address) {
-    const Hand hand = prepare(context, address, Operation::tactile);
-    Matrix matrix;
-    check(context.client.hand_manager.get_ts_matrix(hand.ip, matrix), hand, "reading the tactile matrix");
+    const Hand hand = prepare(context, address, td::Operation::read_tactile);
+    const auto read = context.api.tactile(hand.ip);
+    check(read.status, hand, "reading the tactile matrix", td::Operation::read_tactile);
+    const Matrix& matrix = read.value;
     const auto json = [&](JsonWriter& w) {
         w.Key("rows");
         w.Uint64(matrix.size());
@@ -605,9 +695,10 @@ int tactile_command(Context& context, const std::string& address) {
 // configuration
 
 int config_get_command(Context& context, const std::string& address) {
-    const Hand hand = prepare(context, address, Operation::config);
-    std::string text;
-    check(context.client.hand_manager.get_comm_config(hand.ip, text), hand, "reading the configuration");
+    const Hand hand = prepare(context, address, td::Operation::read_config);
+    const auto read = context.api.config(hand.ip);
+    check(read.status, hand, "reading the configuration", td::Operation::read_config);
+    const std::string& text = read.value;
     rapidjson::Document parsed;
     parsed.Parse(text.c_str(), text.size());
     const bool is_json = !parsed.HasParseError();
@@ -634,7 +725,7 @@ int config_get_command(Context& context, const std::string& address) {
 }
 
 int config_set_command(Context& context, const std::string& address, const std::string& file) {
-    const std::string ip = checked_address(context, address);
+    const std::string ip = checked_address(address);
     std::string text;
     if (file == "-") {
         text.assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
@@ -665,8 +756,8 @@ int config_set_command(Context& context, const std::string& address, const std::
     }
     discover(context);
     const Hand hand = registered(context, ip);
-    require(hand, Operation::config);
-    check(context.client.hand_manager.set_comm_config(hand.ip, text), hand, "writing the configuration");
+    require(hand, td::Operation::write_config);
+    check(context.api.set_config(hand.ip, text), hand, "writing the configuration", td::Operation::write_config);
     return print_done(context, hand, "config set", "configuration written");
 }
 
@@ -677,7 +768,7 @@ namespace {
 
 struct Frame {
     double time = 0;
-    int status = 0;  // of the first read that failed, else 0
+    Status status = Status::ok;  // of the first read that failed, else ok
     std::vector<float> positions;
     bool has_matrix = false;
     Matrix matrix;
@@ -688,8 +779,8 @@ std::string frame_text(const Hand& hand, const Frame& frame, int number, bool co
     char heading[160];
     std::snprintf(heading, sizeof(heading), "%s  frame %d  %.1f s", describe(hand).c_str(), number, frame.time);
     out << heading << "\n";
-    if (frame.status != 0) {
-        out << "no answer: " << BaseHandProtocol::status_text(frame.status) << "\n";
+    if (frame.status != Status::ok) {
+        out << "no answer: " << td::to_text(frame.status) << "\n";
     }
     for (std::size_t first = 0; first < frame.positions.size(); first += 6) {
         const std::size_t last = std::min(frame.positions.size(), first + 6);
@@ -709,8 +800,8 @@ std::string frame_text(const Hand& hand, const Frame& frame, int number, bool co
 }  // namespace
 
 int watch_command(Context& context, const std::string& address, double rate_hz, int count) {
-    const Hand hand = prepare(context, address, Operation::position);
-    const bool tactile = hand_serves(hand, Operation::tactile);
+    const Hand hand = prepare(context, address, td::Operation::read_positions);
+    const bool tactile = hand_serves(hand, td::Operation::read_tactile);
     const auto period = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / rate_hz));
     StopSignals signals;
 
@@ -736,13 +827,17 @@ int watch_command(Context& context, const std::string& address, double rate_hz, 
     while (!StopSignals::stop_requested() && (count == 0 || frames < count)) {
         Frame frame;
         frame.time = seconds_since(start);
-        frame.status = context.client.hand_manager.get_position(hand.ip, frame.positions);
-        if (frame.status == 0 && tactile) {
+        auto positions = context.api.positions(hand.ip);
+        frame.status = positions.status;
+        frame.positions = std::move(positions.value);
+        if (frame.status == Status::ok && tactile) {
             frame.has_matrix = true;
-            frame.status = context.client.hand_manager.get_ts_matrix(hand.ip, frame.matrix);
+            auto matrix = context.api.tactile(hand.ip);
+            frame.status = matrix.status;
+            frame.matrix = std::move(matrix.value);
         }
         ++frames;
-        if (frame.status != 0) {
+        if (frame.status != Status::ok) {
             ++failed;
             last_failure = exit_code(frame.status);
         }
@@ -752,7 +847,7 @@ int watch_command(Context& context, const std::string& address, double rate_hz, 
             w.Key("time");
             w.Double(static_cast<double>(static_cast<long>(frame.time * 1000 + 0.5)) / 1000);
             w.Key("result");
-            w.String(BaseHandProtocol::status_text(frame.status));
+            w.String(result_word(frame.status));
             w.Key("positions");
             write_floats(w, frame.positions);
             if (tactile) {

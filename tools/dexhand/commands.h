@@ -1,16 +1,17 @@
 #pragma once
 
-// The subcommands of dexhand. Each validates its arguments, discovers the
-// hands, checks that the hand's kind serves the operation, runs it and
-// prints its result: text for people, or exactly one JSON document.
+// The subcommands of dexhand, over the typed API. Each validates its
+// arguments, discovers the hands, checks that the hand's kind serves the
+// operation (KindInfo), runs it and prints its result: text for people, or
+// exactly one JSON document.
 
 #include <stdexcept>
 #include <string>
 #include <vector>
 
-#include "client/dexhand.h"
 #include "console.h"
 #include "kinds.h"
+#include "tessaro_dexhand/tessaro_dexhand.h"
 
 namespace dexhand_cli {
 
@@ -35,7 +36,7 @@ private:
 };
 
 struct Context {
-    QmHand::DexHand& client;
+    tessaro_dexhand::Client& api;
     Console& console;
     bool json = false;    // one JSON document on standard output
     bool screen = false;  // standard output is a terminal: redraw in place
@@ -47,8 +48,9 @@ int pos_command(Context& context, const std::string& address);
 int move_command(Context& context, const std::string& address, const std::vector<float>& values, bool fast);
 // enable, disable or reboot: one hand, or every discovered hand when the
 // address is empty.
-int state_command(Context& context, Operation operation, const std::string& address);
-// One hand, or every discovered qmhv2 hand when the address is empty.
+int state_command(Context& context, tessaro_dexhand::Operation operation, const std::string& address);
+// One hand, or every discovered hand whose kind is calibrated when the
+// address is empty.
 int calibrate_command(Context& context, const std::string& address);
 int errors_command(Context& context, const std::string& address);
 int clear_errors_command(Context& context, const std::string& address);

@@ -1,45 +1,28 @@
 #pragma once
 
-// What each hand kind serves. The library answers some operations that a kind
-// lacks with a fixed status (0 for a command that was never sent, -1 for
-// others), so the tool decides from the discovery name instead and can tell
-// the user why nothing happened.
+// How the tool words what a hand's kind does not serve. The facts (joints,
+// ranges, served operations) are the library's: tessaro_dexhand::KindInfo.
 
+#include <initializer_list>
 #include <string>
+
+#include "tessaro_dexhand/kinds.h"
 
 namespace dexhand_cli {
 
-enum class Operation {
-    position,
-    move,
-    enable,
-    disable,
-    reboot,
-    calibrate,
-    errors,
-    clear_errors,
-    pvc,
-    tactile,
-    config,
-};
+// Completes "<address> is a <kind> hand, which ..." for an operation the
+// kind does not serve.
+std::string lacking(tessaro_dexhand::Operation operation);
 
-struct Kind {
-    const char* name;   // the discovery name
-    int joints;         // values a position command takes
-    unsigned serves;    // bit per Operation
-    float low, high;    // the span of a position value the dashboard's sliders offer
-};
+// The kinds that serve all these operations, for help texts: "QSH and qmhv1 hands".
+std::string kinds_serving(std::initializer_list<tessaro_dexhand::Operation> operations);
 
-// The kind of a discovery name, or null for a name the library does not serve.
-const Kind* find_kind(const std::string& name);
+// The positions each kind takes, for help texts: "6 values for QSH and qmhv1
+// hands, 12 for qmhv2 hands".
+std::string joint_counts();
 
-bool serves(const Kind& kind, Operation operation);
-
-// Completes "<address> is a <kind> hand, which ..." for an operation a kind
-// does not serve.
-const char* lacking(Operation operation);
-
-// The operation as the user names it ("enable", "clear-errors", ...).
-const char* operation_name(Operation operation);
+// The span of a position value per kind: "0 to 1 (fraction) for QSH and
+// qmhv1 hands, 0 to 180 (degree) for qmhv2 hands; -1 leaves a joint where it is".
+std::string position_ranges();
 
 }  // namespace dexhand_cli

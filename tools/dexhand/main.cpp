@@ -13,8 +13,8 @@
 
 namespace {
 
+namespace td = tessaro_dexhand;
 using dexhand_cli::Context;
-using dexhand_cli::Operation;
 
 constexpr const char* kExitCodes =
     "Exit status: 0 success, 1 the hand refused or failed, 2 usage (bad option, address text,\n"
@@ -73,9 +73,9 @@ int main(int argc, char** argv) {
     for (const bool fast : {false, true}) {
         auto* move = app.add_subcommand(fast ? "fast-move" : "move",
                                         fast ? "command joint positions on the fast path (no confirmation wait)"
-                                             : "command joint positions (12 values for qmhv2, 6 otherwise)");
+                                             : "command joint positions (" + dexhand_cli::joint_counts() + ")");
         add_address(move, true);
-        move->add_option("positions", values, "one value per joint; -1 leaves a joint where it is")
+        move->add_option("positions", values, "one value per joint: " + dexhand_cli::position_ranges())
             ->required()
             ->expected(1, 64);
         move->footer(example(std::string("  dexhand ") + (fast ? "fast-move" : "move") +
@@ -84,8 +84,8 @@ int main(int argc, char** argv) {
             [&, fast] { action = [&, fast](Context& c) { return dexhand_cli::move_command(c, address, values, fast); }; });
     }
 
-    for (const Operation operation : {Operation::enable, Operation::disable, Operation::reboot}) {
-        const std::string name = dexhand_cli::operation_name(operation);
+    for (const td::Operation operation : {td::Operation::enable, td::Operation::disable, td::Operation::reboot}) {
+        const std::string name = td::to_text(operation);
         auto* state = app.add_subcommand(name, name + " one hand, or every hand that has the command");
         add_address(state, false);
         state->footer(example("  dexhand " + name + " 192.168.137.39\n  dexhand " + name));
@@ -94,7 +94,9 @@ int main(int argc, char** argv) {
         });
     }
 
-    auto* calibrate = app.add_subcommand("calibrate", "calibrate one qmhv2 hand, or all of them, and wait for the outcome");
+    auto* calibrate = app.add_subcommand("calibrate", "calibrate one hand or all of them (" +
+                                                          dexhand_cli::kinds_serving({td::Operation::calibrate}) +
+                                                          ") and wait for the outcome");
     add_address(calibrate, false);
     calibrate->footer(example("  dexhand calibrate 192.168.137.39"));
     calibrate->callback([&] { action = [&](Context& c) { return dexhand_cli::calibrate_command(c, address); }; });
@@ -104,17 +106,22 @@ int main(int argc, char** argv) {
     errors->footer(example("  dexhand errors 192.168.137.10"));
     errors->callback([&] { action = [&](Context& c) { return dexhand_cli::errors_command(c, address); }; });
 
-    auto* clear = app.add_subcommand("clear-errors", "clear the hand's errors (qmhv1 and QSH hands)");
+    auto* clear = app.add_subcommand("clear-errors", "clear the hand's errors (" +
+                                                         dexhand_cli::kinds_serving({td::Operation::clear_error_codes}) +
+                                                         ")");
     add_address(clear, true);
     clear->footer(example("  dexhand clear-errors 192.168.137.19"));
     clear->callback([&] { action = [&](Context& c) { return dexhand_cli::clear_errors_command(c, address); }; });
 
-    auto* pvc = app.add_subcommand("pvc", "read positions, velocities and currents (qmhv1 and QSH hands)");
+    auto* pvc = app.add_subcommand("pvc", "read positions, velocities and currents (" +
+                                              dexhand_cli::kinds_serving({td::Operation::read_velocities, td::Operation::read_currents}) +
+                                              ")");
     add_address(pvc, true);
     pvc->footer(example("  dexhand pvc 192.168.137.19"));
     pvc->callback([&] { action = [&](Context& c) { return dexhand_cli::pvc_command(c, address); }; });
 
-    auto* tactile = app.add_subcommand("tactile", "show the tactile matrix as a shaded grid (qmhv2 hands)");
+    auto* tactile = app.add_subcommand("tactile", "show the tactile matrix as a shaded grid (" +
+                                                      dexhand_cli::kinds_serving({td::Operation::read_tactile}) + ")");
     add_address(tactile, true);
     tactile->footer(example("  dexhand tactile 192.168.137.39\n  dexhand --json tactile 192.168.137.39"));
     tactile->callback([&] { action = [&](Context& c) { return dexhand_cli::tactile_command(c, address); }; });
@@ -163,7 +170,7 @@ int main(int argc, char** argv) {
         ->capture_default_str();
     serve->footer(example("  dexhand serve\n"
                           "  then open the printed http://127.0.0.1:8080/?token=... in a browser; Ctrl-C stops"));
-    serve->callback([&] { action = [&](Context& c) { tessaro_dexhand::Client typed; return dexhand_cli::serve_command(typed, c.console, serve_options); }; });
+    serve->callback([&] { action = [&](Context& c) { return dexhand_cli::serve_command(c.api, c.console, serve_options); }; });
 
     try {
         app.parse(argc, argv);
@@ -181,11 +188,9 @@ int main(int argc, char** argv) {
     dexhand_cli::Console console(quiet ? dexhand_cli::Verbosity::quiet
                                        : verbose ? dexhand_cli::Verbosity::verbose : dexhand_cli::Verbosity::normal);
     console.install();
-    QmHand::DexHand client;
-    Context context{client, console};
-    context.json = json;
-    context.screen = ::isatty(STDOUT_FILENO) == 1;
-    context.colour = context.screen && std::getenv("NO_COLOR") == nullptr;
+    td::Client client;
+    const bool screen = ::isatty(STDOUT_FILENO) == 1;
+    Context context{client, console, json, screen, screen && std::getenv("NO_COLOR") == nullptr};
     try {
         return action(context);
     } catch (const dexhand_cli::Failure& failure) {
@@ -195,7 +200,7 @@ int main(int argc, char** argv) {
         }
         return failure.code();
     } catch (const std::exception& error) {
-        // Opening a discovered hand's endpoints is the one throwing library call.
+        // Opening a discovered hand's endpoints (in discovery) is the one throwing library call.
         console.error(error.what());
         if (json) {
             dexhand_cli::print_json_error(dexhand_cli::kExitFailed, error.what());
