@@ -1,6 +1,6 @@
 # Install rules: the library with its SONAME links, the public headers under
 # one project folder, the CMake package, the pkg-config file, the programs,
-# the examples' sources and (when built) the Python module.
+# the examples' sources.
 include(CMakePackageConfigHelpers)
 
 set(DEXHAND_INCLUDE_SUBDIR tessaro_dexhand)
@@ -83,7 +83,4 @@ install(FILES
   DESTINATION ${CMAKE_INSTALL_DATADIR}/${DEXHAND_INCLUDE_SUBDIR}/examples
   COMPONENT development)
 
-if(TARGET dexhand_python)
-  install(TARGETS dexhand_python
-    LIBRARY DESTINATION ${DEXHAND_PYTHON_INSTALL_DIR} COMPONENT python)
-endif()
+# The Python package's install rules are in python/CMakeLists.txt, beside its files.

@@ -6,7 +6,7 @@ joint positions once: the Python twin of list_hands.cpp.
 
 Discovery broadcasts on 192.168.137.255: run it on the machine that is wired
 to the hands (or, for a dry run, inside tests/netns/run-in-netns next to
-simulated hands). Joints, units and ranges per hand kind: docs/hands.md.
+simulated hands).
 """
 import logging
 import sys
@@ -14,25 +14,33 @@ import sys
 import tessaro_dexhand
 
 
+def print_hands(hands):
+    print(f"{len(hands)} hand(s) found")
+    for hand in hands:
+        print(f"{hand.address}  name {hand.kind}  type {hand.type}  "
+              f"driver {hand.driver_version}  hardware {hand.hardware_version}")
+        kind = hand.kind_info  # the kind's facts: how many joints, in which unit
+        try:
+            positions = hands.positions(hand.address)  # a numpy float32 array
+        except tessaro_dexhand.DexHandError as error:  # HandTimeout, HandFailure, ...
+            print(f"  positions: {tessaro_dexhand.status_text(error.status)}")
+            continue
+        print(f"  positions ({kind.joints} joints, {kind.position_unit}): "
+              + " ".join(f"{value:.3f}" for value in positions))
+    for device in hands.skipped():
+        print(f"{device.address}  skipped: {device.reason}")
+
+
 def main():
     # The library's own lines (time-outs, refused arguments) as log records.
     logging.basicConfig(level=logging.WARNING, format="%(levelname)s %(name)s: %(message)s")
-
-    client = tessaro_dexhand.DexHand()
-    if client.init() != tessaro_dexhand.SUCCESS:  # one second of listening
-        print("No hand registered; check the cable and the 192.168.137.0/24 address of this machine.")
+    try:
+        # Entering discovers the hands (one second of listening); leaving closes them.
+        with tessaro_dexhand.DexHand() as hands:
+            print_hands(hands)
+    except tessaro_dexhand.DexHandError as error:  # only discovery gets here
+        print(f"No hand registered ({error}); check the cable and the 192.168.137.0/24 address of this machine.")
         return 1
-
-    ips = client.get_ip_list()
-    print(f"{len(ips)} hand(s) found")
-    for ip in ips:
-        print(f"{ip}  name {client.get_name(ip)}  type {client.get_type(ip)}  "
-              f"driver {client.get_driver_ver(ip)}  hardware {client.get_hardware_ver(ip)}")
-        positions = client.get_pos(ip)  # [] when the read failed
-        if not positions:
-            print("  positions: no answer")
-            continue
-        print("  positions: " + " ".join(f"{value:.3f}" for value in positions))
     return 0
 
 

@@ -1,5 +1,6 @@
 """Simulated hands for the module's tests: the simulator program runs as a
 subprocess inside the private network namespace that CTest gives the tests."""
+import json
 import os
 import pathlib
 import subprocess
@@ -12,6 +13,10 @@ HANDS = {
     "192.168.137.10": "qmhv1",
     "192.168.137.19": "QSH",
 }
+# A hand that answers discovery (one second of listening) but every request
+# only after its kind's 100 ms budget: a time-out without a lost datagram.
+SLOW = "192.168.137.11"
+SLOW_KIND = "qmhv1"
 
 
 def _inside_private_namespace():
@@ -31,17 +36,19 @@ def pytest_sessionstart(session):
 
 
 @pytest.fixture(scope="session")
-def simulator():
+def simulator(tmp_path_factory):
     program = os.environ.get("DEXHAND_SIM", "dexhand-sim")
     if os.sep in program and not pathlib.Path(program).exists():
         pytest.fail(f"simulator program {program} not built")
-    args = [program, "--calm"]  # no random faults: results must not depend on luck
+    scenario = tmp_path_factory.mktemp("sim") / "slow.json"
+    scenario.write_text(json.dumps({"hands": [{"hand": f"{SLOW_KIND}@{SLOW}", "faults": {"delay_ms": 400}}]}))
+    args = [program, "--calm", "--scenario", str(scenario)]  # --calm: no random faults
     for ip, kind in HANDS.items():
         args += ["--hand", f"{kind}@{ip}"]
     process = subprocess.Popen(args, stdout=subprocess.PIPE, text=True)
     try:
         ready = process.stdout.readline()
-        assert ready.strip() == f"dexhand-sim: {len(HANDS)} hands ready", ready
+        assert ready.strip() == f"dexhand-sim: {len(HANDS) + 1} hands ready", ready
         yield HANDS
     finally:
         process.terminate()
@@ -49,12 +56,11 @@ def simulator():
 
 
 @pytest.fixture(scope="session")
-def client(simulator):
+def hands(simulator):
     import tessaro_dexhand
 
-    hand = tessaro_dexhand.DexHand()
-    assert hand.init() == tessaro_dexhand.SUCCESS
-    return hand
+    with tessaro_dexhand.DexHand() as client:
+        yield client
 
 
 def ip_of(kind):

@@ -1,0 +1,190 @@
+"""DexHand, the typed client, against simulated hands: numpy results, the
+exceptions of each status, the many-hands calls and the context manager."""
+import time
+
+import numpy as np
+import pytest
+
+import tessaro_dexhand as td
+from conftest import HANDS, SLOW, SLOW_KIND, ip_of
+
+Op = td.Operation
+KINDS = {kind.name: kind for kind in td.kinds()}
+
+
+def hold(kind):
+    return [kind.hold_value] * kind.joints
+
+
+# One call per operation, harmless on a simulated hand (reboot and calibrate
+# are only ever called where the kind does not serve them).
+CALLS = {
+    Op.READ_POSITIONS: lambda h, ip, k: h.positions(ip),
+    Op.SET_POSITIONS: lambda h, ip, k: h.set_positions(ip, hold(k)),
+    Op.FAST_SET_POSITIONS: lambda h, ip, k: h.fast_set_positions(ip, hold(k)),
+    Op.READ_VELOCITIES: lambda h, ip, k: h.velocities(ip),
+    Op.READ_CURRENTS: lambda h, ip, k: h.currents(ip),
+    Op.READ_ERROR_CODES: lambda h, ip, k: h.error_codes(ip),
+    Op.CLEAR_ERROR_CODES: lambda h, ip, k: h.clear_error_codes(ip),
+    Op.ENABLE: lambda h, ip, k: h.enable(ip),
+    Op.DISABLE: lambda h, ip, k: h.disable(ip),
+    Op.REBOOT: lambda h, ip, k: h.reboot(ip),
+    Op.READ_CONFIG: lambda h, ip, k: h.config(ip),
+    Op.WRITE_CONFIG: lambda h, ip, k: h.set_config(ip, "{}"),
+    Op.READ_TACTILE: lambda h, ip, k: h.tactile(ip),
+    Op.CALIBRATE: lambda h, ip, k: h.calibrate(ip),
+}
+FLOAT_READS = {Op.READ_POSITIONS: "positions", Op.READ_VELOCITIES: "velocities", Op.READ_CURRENTS: "currents"}
+
+served_reads = [pytest.param(k, op, id=f"{k}-{name}")
+                for k in HANDS.values() for op, name in FLOAT_READS.items() if KINDS[k].serves(op)]
+unserved = [pytest.param(k, op, id=f"{k}-{op.name}")
+            for k in HANDS.values() for op in Op if not KINDS[k].serves(op)]
+kinds = pytest.mark.parametrize("kind", list(HANDS.values()))
+
+
+def test_discovery_registers_every_hand_with_its_kind(hands):
+    found = {hand.address: hand.kind for hand in hands}
+    assert found == {**HANDS, SLOW: SLOW_KIND}
+    assert all(hand.kind_info.name == hand.kind for hand in hands)
+
+
+@pytest.mark.parametrize("kind,operation", served_reads)
+def test_served_reads_are_float32_arrays_of_one_value_per_joint(hands, kind, operation):
+    values = getattr(hands, FLOAT_READS[operation])(ip_of(kind))
+    assert isinstance(values, np.ndarray)
+    assert (values.dtype, values.shape) == (np.float32, (KINDS[kind].joints,))
+
+
+@pytest.mark.parametrize("kind,operation", unserved)
+def test_unserved_operation_raises_not_served(hands, kind, operation):
+    with pytest.raises(td.NotServed) as raised:
+        CALLS[operation](hands, ip_of(kind), KINDS[kind])
+    assert (raised.value.status, raised.value.address) == (td.Status.NOT_SERVED, ip_of(kind))
+
+
+@pytest.mark.parametrize("kind", [k for k in HANDS.values() if KINDS[k].has_tactile])
+def test_tactile_matrix_is_a_2d_uint8_array_of_the_kinds_row_width(hands, kind):
+    matrix = hands.tactile(ip_of(kind))
+    assert matrix.dtype == np.uint8 and matrix.ndim == 2
+    assert matrix.shape[0] > 0 and matrix.shape[1] == KINDS[kind].tactile_row_bytes
+
+
+def wait_for_positions(hands, ip, target):
+    deadline = time.monotonic() + 5
+    while time.monotonic() < deadline:
+        positions = hands.positions(ip)
+        if np.allclose(positions, target, atol=1e-3):
+            break
+        time.sleep(0.05)
+    return positions
+
+
+@kinds
+def test_set_positions_takes_a_numpy_array_and_reaches_it(hands, kind):
+    info = KINDS[kind]
+    target = np.linspace(info.position_min, info.position_max, info.joints, dtype=np.float32)
+    hands.set_positions(ip_of(kind), target)
+    np.testing.assert_allclose(wait_for_positions(hands, ip_of(kind), target), target, atol=1e-3)
+
+
+@kinds
+def test_out_of_range_positions_raise_invalid_argument_and_send_nothing(hands, kind):
+    info, ip = KINDS[kind], ip_of(kind)
+    middle = [(info.position_min + info.position_max) / 2] * info.joints
+    hands.set_positions(ip, middle)
+    wait_for_positions(hands, ip, middle)
+    with pytest.raises(td.InvalidArgument, match="outside") as raised:
+        hands.set_positions(ip, [info.position_max + 1] * info.joints)
+    assert raised.value.status == td.Status.INVALID_ARGUMENT
+    time.sleep(0.2)  # a command that went out would be moving the joints by now
+    np.testing.assert_allclose(hands.positions(ip), middle, atol=1e-3)
+
+
+def test_silent_hand_raises_hand_timeout(hands):
+    with pytest.raises(td.HandTimeout) as raised:
+        hands.positions(SLOW)
+    assert isinstance(raised.value, TimeoutError)
+    assert (raised.value.status, raised.value.address) == (td.Status.TIMEOUT, SLOW)
+
+
+def test_unknown_address_raises_unknown_hand(hands):
+    with pytest.raises(td.UnknownHand):
+        hands.positions("192.168.137.77")
+
+
+@kinds
+def test_state_gives_each_served_part_and_marks_the_others_not_served(hands, kind):
+    info = KINDS[kind]
+    state = hands.state(ip_of(kind))
+    parts = {Op.READ_POSITIONS: state.positions_status, Op.READ_VELOCITIES: state.velocities_status,
+             Op.READ_CURRENTS: state.currents_status, Op.READ_ERROR_CODES: state.error_codes_status}
+    assert parts == {op: td.Status.OK if info.serves(op) else td.Status.NOT_SERVED for op in parts}
+    assert state.positions.dtype == np.float32 and state.positions.shape == (info.joints,)
+
+
+def test_all_positions_gives_each_hand_its_own_status(hands):
+    readings = hands.all_positions()
+    assert [r.address for r in readings] == [h.address for h in hands.hands()]
+    for reading in readings:
+        if reading.address == SLOW:
+            assert (reading.status, reading.positions) == (td.Status.TIMEOUT, None)
+        else:
+            assert reading.ok, reading
+            assert reading.positions.dtype == np.float32
+            assert reading.positions.shape == (KINDS[HANDS[reading.address]].joints,)
+
+
+def test_many_positions_reports_bad_addresses_in_place_without_raising(hands):
+    readings = hands.many_positions(["192.168.137.77", ip_of("qmhv2"), "no address"])
+    assert [r.status for r in readings] == [td.Status.UNKNOWN_HAND, td.Status.OK, td.Status.INVALID_ARGUMENT]
+
+
+def test_set_many_positions_gives_a_status_per_hand(hands):
+    qmhv2, qmhv1 = KINDS["qmhv2"], KINDS["qmhv1"]
+    statuses = hands.set_many_positions(
+        [ip_of("qmhv2"), ip_of("qmhv1"), "192.168.137.77"],
+        [hold(qmhv2), [qmhv1.position_max + 1] * qmhv1.joints, hold(qmhv1)])
+    assert statuses == [td.Status.OK, td.Status.INVALID_ARGUMENT, td.Status.UNKNOWN_HAND]
+
+
+def test_calibration_reports_progress_until_it_finishes(hands):
+    seen = []
+    hands.calibrate(ip_of("qmhv2"), seen.append)
+    assert seen and all(p.address == ip_of("qmhv2") for p in seen)
+    assert [p.finished for p in seen] == [False] * (len(seen) - 1) + [True]
+    assert seen[-1].status == td.Status.OK
+
+
+def test_exception_in_progress_callback_is_raised_after_the_calibration(hands):
+    calls = []
+
+    def progress(at):
+        calls.append(at)
+        raise KeyError("stop")
+
+    with pytest.raises(KeyError):
+        hands.calibrate(ip_of("qmhv2"), progress)
+    assert len(calls) == 1
+
+
+def test_with_block_discovers_on_entry_and_closes_on_exit(simulator):
+    with td.DexHand() as client:
+        assert len(client) == len(HANDS) + 1
+    assert client.closed
+    with pytest.raises(ValueError, match="closed"):
+        client.positions(ip_of("qmhv2"))
+
+
+def test_legacy_client_keeps_the_hands_after_close(simulator):
+    client = td.DexHand()
+    client.discover()
+    legacy = client.legacy
+    client.close()
+    assert sorted(legacy.get_ip_list()) == sorted([*HANDS, SLOW])
+    assert len(legacy.get_pos(ip_of("QSH"))) == KINDS["QSH"].joints
+
+
+def test_integer_call_on_dexhand_names_the_legacy_client():
+    with pytest.raises(AttributeError, match="LegacyDexHand"):
+        td.DexHand().get_pos  # noqa: B018
