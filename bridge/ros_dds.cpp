@@ -3,13 +3,13 @@
 namespace bridge {
 namespace ros {
 
-dds_qos_t* endpoint_qos(Reliability reliability, const std::string& user_data) {
+dds_qos_t* endpoint_qos(Reliability reliability, const std::string& user_data, int depth) {
     dds_qos_t* qos = dds_create_qos();
     dds_qset_reliability(qos, reliability == Reliability::reliable ? DDS_RELIABILITY_RELIABLE
                                                                    : DDS_RELIABILITY_BEST_EFFORT,
                          DDS_MSECS(100));
     dds_qset_durability(qos, DDS_DURABILITY_VOLATILE);
-    dds_qset_history(qos, DDS_HISTORY_KEEP_LAST, 10);
+    dds_qset_history(qos, DDS_HISTORY_KEEP_LAST, depth);
     const dds_data_representation_id_t xcdr1 = DDS_DATA_REPRESENTATION_XCDR1;
     dds_qset_data_representation(qos, 1, &xcdr1);
     if (!user_data.empty()) {
@@ -38,16 +38,26 @@ dds_entity_t create_writer(dds_entity_t participant, const dds_topic_descriptor_
     return writer;
 }
 
-dds_entity_t create_reader(dds_entity_t participant, const dds_topic_descriptor_t& type, const std::string& topic,
-                           Reliability reliability, const std::string& user_data) {
+namespace {
+
+dds_entity_t reader_with(dds_entity_t participant, const dds_topic_descriptor_t& type, const std::string& topic,
+                         dds_qos_t* qos) {
     const dds_entity_t t = create_topic(participant, type, topic);
-    if (t < 0) {
-        return t;
-    }
-    dds_qos_t* qos = endpoint_qos(reliability, user_data);
-    const dds_entity_t reader = dds_create_reader(participant, t, qos, nullptr);
+    const dds_entity_t reader = t < 0 ? t : dds_create_reader(participant, t, qos, nullptr);
     dds_delete_qos(qos);
     return reader;
+}
+
+}  // namespace
+
+dds_entity_t create_reader(dds_entity_t participant, const dds_topic_descriptor_t& type, const std::string& topic,
+                           Reliability reliability, const std::string& user_data) {
+    return reader_with(participant, type, topic, endpoint_qos(reliability, user_data));
+}
+
+dds_entity_t create_command_reader(dds_entity_t participant, const dds_topic_descriptor_t& type,
+                                   const std::string& topic, const std::string& user_data) {
+    return reader_with(participant, type, topic, endpoint_qos(Reliability::reliable, user_data, 1));
 }
 
 namespace {

@@ -53,9 +53,9 @@ private:
 
 enum class Reliability { reliable, best_effort };
 
-// XCDR1 only, volatile, keep-last 10, with the given reliability; user_data
-// (may be empty) goes into the endpoint's USER_DATA.
-dds_qos_t* endpoint_qos(Reliability reliability, const std::string& user_data);
+// XCDR1 only, volatile, keep-last `depth`, with the given reliability;
+// user_data (may be empty) goes into the endpoint's USER_DATA.
+dds_qos_t* endpoint_qos(Reliability reliability, const std::string& user_data, int depth = 10);
 
 // Creates an endpoint of the given type on a topic name; a negative DDS
 // return code on failure.
@@ -63,6 +63,12 @@ dds_entity_t create_writer(dds_entity_t participant, const dds_topic_descriptor_
                            const std::string& user_data);
 dds_entity_t create_reader(dds_entity_t participant, const dds_topic_descriptor_t& type, const std::string& topic,
                            Reliability reliability, const std::string& user_data);
+// A reader of commands: reliable, so that a reliable publisher's first sample
+// is repaired when it raced the discovery of its writer (a reliable reader
+// still matches best-effort publishers), and keep-last 1, since only the
+// latest command matters.
+dds_entity_t create_command_reader(dds_entity_t participant, const dds_topic_descriptor_t& type,
+                                   const std::string& topic, const std::string& user_data);
 
 struct JointState {
     Stamp stamp;
