@@ -1,5 +1,9 @@
 #include "bridge.h"
 
+#include <arpa/inet.h>
+#include <ifaddrs.h>
+#include <netinet/in.h>
+
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -26,11 +30,32 @@ using tessaro_dexhand::Status;
 constexpr auto kSilence = std::chrono::seconds(1);
 constexpr int kMissesInARow = 2;
 
+// The first IPv4 address of a network interface, or an empty text.
+std::string interface_address(const std::string& name) {
+    ifaddrs* list = nullptr;
+    if (getifaddrs(&list) != 0) {
+        return "";
+    }
+    std::string address;
+    for (const ifaddrs* entry = list; entry != nullptr && address.empty(); entry = entry->ifa_next) {
+        if (entry->ifa_addr != nullptr && entry->ifa_addr->sa_family == AF_INET && name == entry->ifa_name) {
+            char text[INET_ADDRSTRLEN] = {};
+            const auto* in = reinterpret_cast<const sockaddr_in*>(entry->ifa_addr);
+            if (inet_ntop(AF_INET, &in->sin_addr, text, sizeof text) != nullptr) {
+                address = text;
+            }
+        }
+    }
+    freeifaddrs(list);
+    return address;
+}
+
 }  // namespace
 
 bool library_lines_muted() { return library_muted; }
 
 struct Bridge::Shared {
+    ros::Entity domain;
     ros::Entity participant;
     ros::Entity waitset;
     dds_entity_t wake = 0;  // guard condition that ends the command wait
@@ -76,6 +101,7 @@ Bridge::~Bridge() {
     hands_.clear();
     shared_->waitset.reset();
     shared_->participant.reset();
+    shared_->domain.reset();
 }
 
 bool Bridge::start(std::string& error) {
@@ -121,6 +147,9 @@ bool Bridge::start(std::string& error) {
         return false;
     }
 
+    if (!start_domain(error)) {
+        return false;
+    }
     const dds_entity_t participant = dds_create_participant(options_.domain_id, nullptr, nullptr);
     if (participant < 0) {
         error = "cannot join DDS domain " + std::to_string(options_.domain_id) + ": " +
@@ -159,6 +188,35 @@ bool Bridge::start(std::string& error) {
         }
         report_(Level::info, "serving " + hand.ip + " (" + hand.kind->name + ") as " + ns);
     }
+    return true;
+}
+
+bool Bridge::start_domain(std::string& error) {
+    const std::string domain = "DDS domain " + std::to_string(options_.domain_id);
+    const bool from_uri = !options_.cyclone_uri.empty();
+    if (from_uri && !options_.dds_interface.empty()) {
+        report_(Level::warning, "--dds-interface " + options_.dds_interface + " is not used: CYCLONEDDS_URI is set and wins");
+    }
+    std::vector<std::string> interfaces;
+    std::string why;
+    const dds_entity_t created = ros::create_domain(
+        options_.domain_id, ros::domain_config(options_.dds_interface, options_.cyclone_uri), interfaces, why);
+    if (created < 0) {
+        error = "cannot join " + domain + ": " + (why.empty() ? dds_strretcode(created) : why);
+        return false;
+    }
+    shared_->domain = ros::Entity(created);
+    std::string where;
+    for (const std::string& name : interfaces) {
+        where += (where.empty() ? "" : ", ") + name;
+        const std::string address = interface_address(name);
+        if (!address.empty()) {
+            where += " (" + address + ")";
+        }
+    }
+    const std::string source = from_uri ? ", as CYCLONEDDS_URI sets it" : "";
+    report_(Level::info, where.empty() ? domain + " on the interface CYCLONEDDS_URI sets"
+                                       : domain + " on interface " + where + source);
     return true;
 }
 

@@ -70,6 +70,23 @@ dds_entity_t create_reader(dds_entity_t participant, const dds_topic_descriptor_
 dds_entity_t create_command_reader(dds_entity_t participant, const dds_topic_descriptor_t& type,
                                    const std::string& topic, const std::string& user_data);
 
+// The Cyclone DDS configuration the bridge creates its domain with: the
+// user's CYCLONEDDS_URI when set (it wins over `network_interface`), else the
+// interface given (a name, or an IPv4 address), else Cyclone's defaults; with
+// the config trace on (to a null file, unless the user's configuration traces
+// already) so that the bridge learns which interface Cyclone took.
+std::string domain_config(const std::string& network_interface, const std::string& user_uri);
+
+// The interfaces named on Cyclone's "selected interfaces: lo (index 1 ...)"
+// config line, or nothing when the text has no such line.
+std::vector<std::string> selected_interfaces(const std::string& trace);
+
+// Creates the DDS domain from a configuration and tells which network
+// interfaces Cyclone selected (empty when its trace was off). A negative DDS
+// return code on failure, with Cyclone's own error lines in `error`.
+dds_entity_t create_domain(std::uint32_t domain_id, const std::string& config, std::vector<std::string>& interfaces,
+                           std::string& error);
+
 struct JointState {
     Stamp stamp;
     std::string frame_id;

@@ -466,3 +466,118 @@ TEST(BridgeErrors, OneLineAndAFailureStatus) {
     EXPECT_EQ(count_of(no_hands.first, "dexhand-bridge"), 1u);
     EXPECT_EQ(no_hands.second, 1);
 }
+
+// --dds-interface: a robot's hands and its ROS network on different
+// interfaces. Two more interfaces are made in the private namespace for these
+// tests, hands0 (Cyclone's default pick) and ros0 (10.23.0.1), with a ROS 2
+// peer that uses only ros0.
+class DdsInterface : public testing::Test {
+protected:
+    void SetUp() override {
+        // hands0 first: Cyclone's own choice, which the option must override.
+        ASSERT_EQ(std::system("ip link add hands0 type veth peer name hands0peer && ip addr add 10.99.0.1/24 dev hands0 && "
+                              "ip link set hands0 up && ip link set hands0peer up && "
+                              "ip link add ros0 type veth peer name ros0peer && ip addr add 10.23.0.1/24 dev ros0 && "
+                              "ip link set ros0 up && ip link set ros0peer up"),
+                  0);
+        auto hand = simulator_.add<sim::Qmhv2Hand>(kQmhv2Ip);
+        sim::DiscoveryAnswer answer;
+        answer.text = sim::JsonObject().str("name", "qmhv2").str("type", "QMH-12R").str("IP", kQmhv2Ip).text();
+        hand->set_discovery(answer);
+        unsetenv("CYCLONEDDS_URI");
+        setenv("ROS_DOMAIN_ID", "8", 1);
+    }
+    void TearDown() override {
+        stop();
+        // Later tests expect loopback alone.
+        EXPECT_EQ(std::system("ip link del ros0 && ip link del hands0"), 0);
+    }
+
+    // Starts the bridge with these arguments, its output going to a file.
+    void start(const std::vector<std::string>& arguments) {
+        char path[] = "/tmp/dexhand-bridge-dds-XXXXXX";
+        const int fd = mkstemp(path);
+        output_path_ = path;
+        child_ = fork();
+        if (child_ == 0) {
+            dup2(fd, STDERR_FILENO);
+            dup2(fd, STDOUT_FILENO);
+            std::vector<char*> argv = {const_cast<char*>(DEXHAND_BRIDGE_PATH)};
+            for (const auto& argument : arguments) {
+                argv.push_back(const_cast<char*>(argument.c_str()));
+            }
+            argv.push_back(nullptr);
+            execv(DEXHAND_BRIDGE_PATH, argv.data());
+            _exit(127);
+        }
+        close(fd);
+    }
+    int stop() {
+        int status = -1;
+        if (child_ > 0) {
+            kill(child_, SIGINT);
+            waitpid(child_, &status, 0);
+            child_ = -1;
+        }
+        if (!output_path_.empty()) {
+            unlink(output_path_.c_str());
+        }
+        return status;
+    }
+    // Waits for the bridge to end on its own; its exit status.
+    int exit_status() {
+        int status = -1;
+        if (!eventually([&] { return waitpid(child_, &status, WNOHANG) == child_; }, 10s)) {
+            return -1;
+        }
+        child_ = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    std::string output() const {
+        std::ifstream in(output_path_);
+        std::stringstream text;
+        text << in.rdbuf();
+        return text.str();
+    }
+    bool printed(const std::string& line) {
+        return eventually([&] { return output().find(line) != std::string::npos; }, 10s);
+    }
+
+    sim::Simulator simulator_;
+    pid_t child_ = -1;
+    std::string output_path_;
+};
+
+TEST_F(DdsInterface, ByNameOrAddressTheRosNetworkSeesTheHands) {
+    for (const char* chosen : {"ros0", "10.23.0.1"}) {
+        SCOPED_TRACE(chosen);
+        start({"--dds-interface", chosen});
+        EXPECT_TRUE(printed("DDS domain 8 on interface ros0 (10.23.0.1)\n")) << output();
+        // A peer as a ROS 2 machine on that network has it: multicast discovery on ros0 only.
+        setenv("CYCLONEDDS_URI", "<General><Interfaces><NetworkInterface name=\"ros0\"/></Interfaces></General>", 1);
+        {
+            Probe peer(8);
+            const dds_entity_t reader = peer.reader(sensor_msgs_msg_dds__JointState__desc, kJointStates39);
+            ASSERT_TRUE(Probe::wait_matched(reader, 15s)) << output();
+            EXPECT_TRUE(Probe::take_joint_state(reader, 5s).has_value());
+        }
+        unsetenv("CYCLONEDDS_URI");
+        stop();
+    }
+}
+
+TEST_F(DdsInterface, CycloneUriWins) {
+    setenv("CYCLONEDDS_URI", kCycloneConfig, 1);
+    start({"--dds-interface", "ros0"});
+    EXPECT_TRUE(printed("DDS domain 8 on interface lo (127.0.0.1), as CYCLONEDDS_URI sets it\n")) << output();
+    EXPECT_NE(output().find("--dds-interface ros0 is not used: CYCLONEDDS_URI is set and wins\n"), std::string::npos);
+    Probe peer(8);
+    const dds_entity_t reader = peer.reader(sensor_msgs_msg_dds__JointState__desc, kJointStates39);
+    EXPECT_TRUE(Probe::wait_matched(reader, 15s)) << output();
+}
+
+TEST_F(DdsInterface, UnknownInterfaceIsOneErrorLine) {
+    start({"--quiet", "--dds-interface", "nope0"});
+    EXPECT_EQ(exit_status(), 1);
+    EXPECT_EQ(output(), "dexhand-bridge: cannot join DDS domain 8: nope0: does not match an available interface.\n");
+}
