@@ -1,5 +1,9 @@
 #include "bridge.h"
 
+#include <arpa/inet.h>
+#include <ifaddrs.h>
+#include <netinet/in.h>
+
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -7,10 +11,8 @@
 #include <set>
 #include <thread>
 
-#include "hand_kinds.h"
 #include "naming.h"
 #include "ros_dds.h"
-#include "transport/basehand.h"
 
 namespace bridge {
 namespace {
@@ -19,17 +21,41 @@ thread_local bool library_muted = false;
 
 using Level = Diagnostics::Level;
 using SteadyClock = std::chrono::steady_clock;
+using tessaro_dexhand::KindInfo;
+using tessaro_dexhand::Operation;
+using tessaro_dexhand::Status;
 
 // How long, and in how many polls in a row, a hand must fail its position
 // read before it is reported as silent.
 constexpr auto kSilence = std::chrono::seconds(1);
 constexpr int kMissesInARow = 2;
 
+// The first IPv4 address of a network interface, or an empty text.
+std::string interface_address(const std::string& name) {
+    ifaddrs* list = nullptr;
+    if (getifaddrs(&list) != 0) {
+        return "";
+    }
+    std::string address;
+    for (const ifaddrs* entry = list; entry != nullptr && address.empty(); entry = entry->ifa_next) {
+        if (entry->ifa_addr != nullptr && entry->ifa_addr->sa_family == AF_INET && name == entry->ifa_name) {
+            char text[INET_ADDRSTRLEN] = {};
+            const auto* in = reinterpret_cast<const sockaddr_in*>(entry->ifa_addr);
+            if (inet_ntop(AF_INET, &in->sin_addr, text, sizeof text) != nullptr) {
+                address = text;
+            }
+        }
+    }
+    freeifaddrs(list);
+    return address;
+}
+
 }  // namespace
 
 bool library_lines_muted() { return library_muted; }
 
 struct Bridge::Shared {
+    ros::Entity domain;
     ros::Entity participant;
     ros::Entity waitset;
     dds_entity_t wake = 0;  // guard condition that ends the command wait
@@ -43,8 +69,7 @@ struct Bridge::Shared {
 struct Bridge::Hand {
     std::string ip;
     std::string ros_namespace;
-    const HandKind* kind = nullptr;
-    BaseHandProtocol::BaseHand* device = nullptr;  // for the velocity and current reads
+    const KindInfo* kind = nullptr;
 
     ros::Entity joint_writer;
     ros::Entity tactile_writer;
@@ -76,26 +101,29 @@ Bridge::~Bridge() {
     hands_.clear();
     shared_->waitset.reset();
     shared_->participant.reset();
+    shared_->domain.reset();
 }
 
 bool Bridge::start(std::string& error) {
-    client_.init(0);
-    const std::vector<std::string> addresses = client_.get_ip_list();
-    if (addresses.empty()) {
-        error = "no hand answered discovery";
+    const Status discovery = client_.discover();
+    for (const auto& device : client_.skipped()) {
+        report_(Level::warning, "skipped " + device.address + " (" + device.kind + ", " + device.type + "): " +
+                                    device.reason);
+    }
+    const std::vector<tessaro_dexhand::HandInfo> registered = client_.hands();
+    if (registered.empty()) {
+        error = discovery == Status::timeout ? "no hand answered discovery" : "no hand that the bridge can serve";
         return false;
     }
 
     std::set<std::string> used;
-    for (std::size_t i = 0; i < addresses.size(); ++i) {
+    for (const auto& info : registered) {
         auto hand = std::make_unique<Hand>();
-        hand->ip = addresses[i];
-        hand->kind = find_kind(client_.get_name(hand->ip));
+        hand->ip = info.address;
+        hand->kind = info.kind_info();
         if (hand->kind == nullptr) {
-            report_(Level::warning, "hand " + hand->ip + " is of a kind the bridge does not serve; skipped");
-            continue;
+            continue;  // a registered hand always has its kind's facts
         }
-        hand->device = client_.hand_manager.hands[i].get();
         const auto named = options_.names.find(hand->ip);
         hand->ros_namespace = named != options_.names.end() ? named->second : default_namespace(hand->ip);
         if (!used.insert(hand->ros_namespace).second) {
@@ -119,6 +147,9 @@ bool Bridge::start(std::string& error) {
         return false;
     }
 
+    if (!start_domain(error)) {
+        return false;
+    }
     const dds_entity_t participant = dds_create_participant(options_.domain_id, nullptr, nullptr);
     if (participant < 0) {
         error = "cannot join DDS domain " + std::to_string(options_.domain_id) + ": " +
@@ -139,11 +170,11 @@ bool Bridge::start(std::string& error) {
         const std::string& ns = hand.ros_namespace;
         hand.joint_writer = ros::Entity(ros::create_writer(participant, sensor_msgs_msg_dds__JointState__desc,
                                                            dds_topic(ns, "joint_states"), ros::kJointStateTypeHash));
-        hand.command_reader = ros::Entity(ros::create_reader(participant, sensor_msgs_msg_dds__JointState__desc,
-                                                             dds_topic(ns, "joint_commands"),
-                                                             ros::Reliability::best_effort, ros::kJointStateTypeHash));
+        hand.command_reader = ros::Entity(ros::create_command_reader(participant, sensor_msgs_msg_dds__JointState__desc,
+                                                                     dds_topic(ns, "joint_commands"),
+                                                                     ros::kJointStateTypeHash));
         bool ok = hand.joint_writer.ok() && hand.command_reader.ok();
-        if (hand.kind->tactile) {
+        if (hand.kind->has_tactile()) {
             hand.tactile_writer =
                 ros::Entity(ros::create_writer(participant, sensor_msgs_msg_dds__Image__desc, dds_topic(ns, "tactile"), ""));
             ok = ok && hand.tactile_writer.ok();
@@ -157,6 +188,35 @@ bool Bridge::start(std::string& error) {
         }
         report_(Level::info, "serving " + hand.ip + " (" + hand.kind->name + ") as " + ns);
     }
+    return true;
+}
+
+bool Bridge::start_domain(std::string& error) {
+    const std::string domain = "DDS domain " + std::to_string(options_.domain_id);
+    const bool from_uri = !options_.cyclone_uri.empty();
+    if (from_uri && !options_.dds_interface.empty()) {
+        report_(Level::warning, "--dds-interface " + options_.dds_interface + " is not used: CYCLONEDDS_URI is set and wins");
+    }
+    std::vector<std::string> interfaces;
+    std::string why;
+    const dds_entity_t created = ros::create_domain(
+        options_.domain_id, ros::domain_config(options_.dds_interface, options_.cyclone_uri), interfaces, why);
+    if (created < 0) {
+        error = "cannot join " + domain + ": " + (why.empty() ? dds_strretcode(created) : why);
+        return false;
+    }
+    shared_->domain = ros::Entity(created);
+    std::string where;
+    for (const std::string& name : interfaces) {
+        where += (where.empty() ? "" : ", ") + name;
+        const std::string address = interface_address(name);
+        if (!address.empty()) {
+            where += " (" + address + ")";
+        }
+    }
+    const std::string source = from_uri ? ", as CYCLONEDDS_URI sets it" : "";
+    report_(Level::info, where.empty() ? domain + " on the interface CYCLONEDDS_URI sets"
+                                       : domain + " on interface " + where + source);
     return true;
 }
 
@@ -232,7 +292,7 @@ void Bridge::take_commands(Hand& hand) {
                 positions.assign(message.position._buffer, message.position._buffer + message.position._length);
             }
             std::vector<float> targets;
-            if (const auto why = check_command(positions, hand.kind->joints.size(), targets)) {
+            if (const auto why = check_command(positions, *hand.kind, targets)) {
                 report_(Level::warning, "dropped a command on " + hand.ros_namespace + "/joint_commands: " + *why);
                 continue;
             }
@@ -253,7 +313,12 @@ void Bridge::poll_hand(Hand& hand) {
     auto last_answer = next;
     int misses = 0;
     bool answering = true;
+    Status last_command = Status::ok;
     const std::string frame_id = hand.ros_namespace.substr(1);
+    // Velocity and effort go out exactly when the kind reports them.
+    const unsigned extra_parts =
+        (hand.kind->serves(Operation::read_velocities) ? tessaro_dexhand::velocities_part : 0u) |
+        (hand.kind->serves(Operation::read_currents) ? tessaro_dexhand::currents_part : 0u);
     while (true) {
         std::optional<std::vector<float>> command;
         {
@@ -265,16 +330,24 @@ void Bridge::poll_hand(Hand& hand) {
             command.swap(hand.command);
         }
         if (command) {
-            client_.fast_set_pos(hand.ip, *command);
+            // Reported once per run of failures, so a silent hand under a
+            // stream of commands does not flood the log.
+            const Status status = client_.fast_set_positions(hand.ip, *command);
+            if (status != Status::ok && status != last_command) {
+                report_(Level::warning, "a command on " + hand.ros_namespace + "/joint_commands was not applied: " +
+                                            tessaro_dexhand::to_text(status));
+            }
+            last_command = status;
             continue;
         }
         if (SteadyClock::now() < next) {
             continue;
         }
 
-        const std::vector<float> positions = client_.get_pos(hand.ip);
+        // Positions first: a silent hand then costs one time-out per poll.
+        const auto reading = client_.positions(hand.ip);
         const auto when = std::chrono::system_clock::now();
-        const bool ok = positions.size() == hand.kind->joints.size();
+        const bool ok = reading.ok();
         // A reply missed now and then (a short budget on a busy host) is not a
         // silent hand: failed position reads in a row for a second are.
         misses = ok ? 0 : misses + 1;
@@ -293,27 +366,26 @@ void Bridge::poll_hand(Hand& hand) {
             ros::JointState state;
             state.stamp = stamp_of(when);
             state.frame_id = frame_id;
-            state.name = hand.kind->joints;
-            state.position.assign(positions.begin(), positions.end());
-            if (hand.kind->velocity_effort) {
-                std::vector<float> velocity, current;
-                if (hand.device->get_velocity(velocity) == BaseHandProtocol::kSuccess &&
-                    velocity.size() == positions.size()) {
-                    state.velocity.assign(velocity.begin(), velocity.end());
+            state.name = hand.kind->joint_names;
+            state.position.assign(reading.value.begin(), reading.value.end());
+            if (extra_parts != 0) {
+                // A part missed this once is left empty, as ROS allows.
+                const auto extra = client_.state(hand.ip, extra_parts);
+                if (extra.velocities_status == Status::ok && extra.velocities.size() == state.position.size()) {
+                    state.velocity.assign(extra.velocities.begin(), extra.velocities.end());
                 }
-                if (hand.device->get_current(current) == BaseHandProtocol::kSuccess &&
-                    current.size() == positions.size()) {
-                    state.effort.assign(current.begin(), current.end());
+                if (extra.currents_status == Status::ok && extra.currents.size() == state.position.size()) {
+                    state.effort.assign(extra.currents.begin(), extra.currents.end());
                 }
             }
             std::optional<ros::ImageMessage> image;
-            if (hand.kind->tactile) {
-                const auto rows = client_.get_ts_matrix(hand.ip);
-                if (!rows.empty()) {
+            if (hand.kind->has_tactile()) {
+                const auto rows = client_.tactile(hand.ip);
+                if (rows.ok() && !rows.value.empty()) {
                     image.emplace();
                     image->stamp = stamp_of(std::chrono::system_clock::now());
                     image->frame_id = frame_id;
-                    image->image = tactile_image(rows);
+                    image->image = tactile_image(rows.value);
                 }
             }
             std::lock_guard<std::mutex> lock(shared_->mutex);

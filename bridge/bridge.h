@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "client/dexhand.h"
+#include "tessaro_dexhand/tessaro_dexhand.h"
 #include "transport/diagnostics.h"
 
 namespace bridge {
@@ -25,6 +25,8 @@ struct Options {
     double rate_hz = 50.0;                      // joint_states (and tactile) per second per hand
     std::map<std::string, std::string> names;  // address -> namespace, overriding the default
     std::uint32_t domain_id = 0;               // the DDS domain (ROS_DOMAIN_ID)
+    std::string dds_interface;                 // name or address of the DDS network interface; empty: Cyclone's choice
+    std::string cyclone_uri;                   // the user's CYCLONEDDS_URI, which wins over dds_interface
 };
 
 // The bridge's own lines (not the library's).
@@ -57,13 +59,14 @@ private:
     struct Hand;
     struct Shared;
 
+    bool start_domain(std::string& error);
     void poll_hand(Hand& hand);
     void publish();
     void take_commands(Hand& hand);
 
     Options options_;
     Report report_;
-    QmHand::DexHand client_;
+    tessaro_dexhand::Client client_;
     std::unique_ptr<Shared> shared_;
     std::vector<std::unique_ptr<Hand>> hands_;
     std::atomic<bool> stopping_{false};

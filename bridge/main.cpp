@@ -61,10 +61,11 @@ int main(int argc, char** argv) {
                  "<ns>/joint_states and <ns>/tactile (hands with a tactile matrix), and applies\n"
                  "the positions received on <ns>/joint_commands. <ns> is /dexhand/hand_<last octet>\n"
                  "of the hand's address unless a names file says otherwise. The DDS domain is\n"
-                 "ROS_DOMAIN_ID (default 0).",
+                 "ROS_DOMAIN_ID (default 0); the network interface --dds-interface, or\n"
+                 "CYCLONEDDS_URI when it is set.",
                  "dexhand-bridge"};
     app.footer("Example:\n"
-               "  dexhand-bridge --rate 100 --names hands.txt\n"
+               "  dexhand-bridge --rate 100 --names hands.txt --dds-interface eth1\n"
                "with hands.txt holding lines like \"192.168.137.39 /left_hand\". Ctrl-C stops it.");
     double rate = 50.0;
     std::string names_file;
@@ -72,6 +73,10 @@ int main(int argc, char** argv) {
     bool verbose = false;
     app.add_option("-r,--rate", rate, "joint_states per second per hand")->check(CLI::Range(0.1, 1000.0))->capture_default_str();
     app.add_option("-n,--names", names_file, "file of \"ADDRESS NAMESPACE\" lines naming hands");
+    std::string dds_interface;
+    app.add_option("-i,--dds-interface", dds_interface,
+                   "network interface (name or IPv4 address) for DDS, the one that reaches the ROS 2 machines; "
+                   "CYCLONEDDS_URI, when set, wins");
     app.add_flag("-q,--quiet", quiet, "print none of the library's lines");
     app.add_flag("-v,--verbose", verbose, "prefix every line with its level");
     CLI11_PARSE(app, argc, argv);
@@ -92,6 +97,10 @@ int main(int argc, char** argv) {
 
     bridge::Options options;
     options.rate_hz = rate;
+    options.dds_interface = dds_interface;
+    if (const char* uri = std::getenv("CYCLONEDDS_URI")) {
+        options.cyclone_uri = uri;
+    }
     std::string error;
     if (!domain_from_environment(options.domain_id, error)) {
         return fail(error);

@@ -72,20 +72,19 @@ std::optional<std::map<std::string, std::string>> parse_names(std::istream& in, 
     return names;
 }
 
-std::optional<std::string> check_command(const std::vector<double>& positions, std::size_t joints,
+std::optional<std::string> check_command(const std::vector<double>& positions, const tessaro_dexhand::KindInfo& kind,
                                          std::vector<float>& targets) {
-    if (positions.size() != joints) {
-        return std::to_string(positions.size()) + " positions for " + std::to_string(joints) + " joints";
-    }
     std::vector<float> converted;
-    converted.reserve(joints);
-    for (std::size_t i = 0; i < positions.size(); ++i) {
+    converted.reserve(positions.size());
+    for (const double value : positions) {
         // A double beyond the float range has no float value (converting it
-        // is undefined), so it is refused like a non-finite one.
-        if (!std::isfinite(positions[i]) || std::fabs(positions[i]) > FLT_MAX) {
-            return "position " + std::to_string(i) + " is not a finite float";
-        }
-        converted.push_back(static_cast<float>(positions[i]));
+        // is undefined): it becomes an infinity, which the kind refuses.
+        converted.push_back(std::fabs(value) > FLT_MAX ? std::copysign(HUGE_VALF, static_cast<float>(value))
+                                                       : static_cast<float>(value));
+    }
+    std::string why = kind.check_positions(converted);
+    if (!why.empty()) {
+        return why;
     }
     targets = std::move(converted);
     return std::nullopt;

@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "tessaro_dexhand/kinds.h"
+
 namespace bridge {
 
 // "/dexhand/hand_<last octet>" for a dotted-quad address.
@@ -30,9 +32,10 @@ std::string dds_topic(const std::string& ros_namespace, const std::string& topic
 std::optional<std::map<std::string, std::string>> parse_names(std::istream& in, std::string& error);
 
 // Turns the position field of a command into the hand's joint targets.
-// Returns the reason when the command must be dropped (wrong count, or a value
-// that is not finite or not representable as a float).
-std::optional<std::string> check_command(const std::vector<double>& positions, std::size_t joints,
+// Returns the reason when the command must be dropped: what the kind's
+// check_positions() refuses (a wrong count, a value outside the kind's range,
+// not finite or beyond the float range).
+std::optional<std::string> check_command(const std::vector<double>& positions, const tessaro_dexhand::KindInfo& kind,
                                          std::vector<float>& targets);
 
 // A tactile matrix as a mono16 image: one row per tactile row, cells as

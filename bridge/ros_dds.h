@@ -53,9 +53,9 @@ private:
 
 enum class Reliability { reliable, best_effort };
 
-// XCDR1 only, volatile, keep-last 10, with the given reliability; user_data
-// (may be empty) goes into the endpoint's USER_DATA.
-dds_qos_t* endpoint_qos(Reliability reliability, const std::string& user_data);
+// XCDR1 only, volatile, keep-last `depth`, with the given reliability;
+// user_data (may be empty) goes into the endpoint's USER_DATA.
+dds_qos_t* endpoint_qos(Reliability reliability, const std::string& user_data, int depth = 10);
 
 // Creates an endpoint of the given type on a topic name; a negative DDS
 // return code on failure.
@@ -63,6 +63,29 @@ dds_entity_t create_writer(dds_entity_t participant, const dds_topic_descriptor_
                            const std::string& user_data);
 dds_entity_t create_reader(dds_entity_t participant, const dds_topic_descriptor_t& type, const std::string& topic,
                            Reliability reliability, const std::string& user_data);
+// A reader of commands: reliable, so that a reliable publisher's first sample
+// is repaired when it raced the discovery of its writer (a reliable reader
+// still matches best-effort publishers), and keep-last 1, since only the
+// latest command matters.
+dds_entity_t create_command_reader(dds_entity_t participant, const dds_topic_descriptor_t& type,
+                                   const std::string& topic, const std::string& user_data);
+
+// The Cyclone DDS configuration the bridge creates its domain with: the
+// user's CYCLONEDDS_URI when set (it wins over `network_interface`), else the
+// interface given (a name, or an IPv4 address), else Cyclone's defaults; with
+// the config trace on (to a null file, unless the user's configuration traces
+// already) so that the bridge learns which interface Cyclone took.
+std::string domain_config(const std::string& network_interface, const std::string& user_uri);
+
+// The interfaces named on Cyclone's "selected interfaces: lo (index 1 ...)"
+// config line, or nothing when the text has no such line.
+std::vector<std::string> selected_interfaces(const std::string& trace);
+
+// Creates the DDS domain from a configuration and tells which network
+// interfaces Cyclone selected (empty when its trace was off). A negative DDS
+// return code on failure, with Cyclone's own error lines in `error`.
+dds_entity_t create_domain(std::uint32_t domain_id, const std::string& config, std::vector<std::string>& interfaces,
+                           std::string& error);
 
 struct JointState {
     Stamp stamp;

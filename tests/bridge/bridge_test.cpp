@@ -14,6 +14,7 @@
 #include <fstream>
 #include <iostream>
 #include <sstream>
+#include <optional>
 #include <thread>
 
 #include "inspire_hand.h"
@@ -21,6 +22,7 @@
 #include "qmhv2_hand.h"
 #include "ros_probe.h"
 #include "simulator.h"
+#include "tessaro_dexhand/kinds.h"
 
 using namespace std::chrono_literals;
 using bridge::ros::Probe;
@@ -41,6 +43,7 @@ const std::string kInspireIp = "192.168.137.19";
 // The first-generation hand is named in a names file; the others keep their default names.
 const std::string kFirstGenStates = "rt/robot/first_gen/joint_states";
 const std::string kJointStates39 = "rt/dexhand/hand_39/joint_states";
+const std::string kCommands39 = "rt/dexhand/hand_39/joint_commands";
 const std::string kHashData =
     "typehash=RIHS01_a13ee3a330e346c9d87b5aa18d24e11690752bd33a0350f11c5882bc9179260e;";
 
@@ -146,27 +149,13 @@ protected:
         unlink(names_path_.c_str());
     }
 
-    // One command writer for the suite, known to the bridge: a reader drops
-    // data from a writer it has not discovered yet, even when the writer has
-    // already matched it, so the hand's present targets are sent until one
-    // of them arrives.
+    // One command writer for the suite.
     static dds_entity_t command_writer() {
         static dds_entity_t writer = 0;
-        if (writer > 0) {
-            return writer;
+        if (writer <= 0) {
+            writer = probe_->writer(sensor_msgs_msg_dds__JointState__desc, kCommands39);
+            EXPECT_TRUE(Probe::wait_matched(writer, 15s));
         }
-        writer = probe_->writer(sensor_msgs_msg_dds__JointState__desc, "rt/dexhand/hand_39/joint_commands");
-        EXPECT_TRUE(Probe::wait_matched(writer, 15s));
-        const std::size_t sent = qmhv2_->received_count(sim::kCtrlPort);
-        std::vector<double> targets = qmhv2_->targets();
-        const auto message = command_of(targets);
-        EXPECT_TRUE(eventually(
-            [&] {
-                dds_write(writer, &message);
-                return qmhv2_->received_count(sim::kCtrlPort) > sent;
-            },
-            5s));
-        std::this_thread::sleep_for(100ms);
         return writer;
     }
 
@@ -216,11 +205,7 @@ TEST_F(Bridge, JointStatesReachARos2StyleReader) {
     // XCDR1, little-endian.
     EXPECT_EQ(bridge::ros::hex_bytes(sample->bytes, 4), "00 01 00 00");
     const auto& state = sample->message;
-    std::vector<std::string> names;
-    for (int i = 0; i < 12; ++i) {
-        names.push_back("joint_" + std::to_string(i));
-    }
-    EXPECT_EQ(state.name, names);
+    EXPECT_EQ(state.name, tessaro_dexhand::find_kind("qmhv2")->joint_names);
     EXPECT_EQ(state.position, qmhv2_angles());
     EXPECT_TRUE(state.velocity.empty());
     EXPECT_TRUE(state.effort.empty());
@@ -233,27 +218,41 @@ TEST_F(Bridge, JointStatesReachARos2StyleReader) {
               << sample->bytes.size() << " bytes: " << bridge::ros::hex_bytes(sample->bytes, 32) << std::endl;
 }
 
-TEST_F(Bridge, FirstGenerationHandAddsVelocityAndEffort) {
-    const dds_entity_t reader = probe_->reader(sensor_msgs_msg_dds__JointState__desc, kFirstGenStates);
-    ASSERT_TRUE(Probe::wait_matched(reader, 15s));
-    const auto sample = Probe::take_joint_state(reader, 5s);
-    ASSERT_TRUE(sample.has_value());
-    EXPECT_EQ(sample->message.position, (std::vector<double>{0.75, 1.0, 0.0, 0.5, 0.25, 0.875}));
-    EXPECT_EQ(sample->message.velocity, std::vector<double>(6, 0.0));
-    EXPECT_EQ(sample->message.effort, (std::vector<double>{0.5, 1, 1.5, 2, 2.5, 3}));
-}
-
-TEST_F(Bridge, InspireHandPublishesPositionsInLibraryOrder) {
-    const dds_entity_t reader = probe_->reader(sensor_msgs_msg_dds__JointState__desc, "rt/dexhand/hand_19/joint_states");
-    ASSERT_TRUE(Probe::wait_matched(reader, 15s));
-    const auto sample = Probe::take_joint_state(reader, 5s);
-    ASSERT_TRUE(sample.has_value());
-    const std::vector<double> expected = {0.4f, 0.3f, 0.2f, 0.1f, 0.5f, 0.6f};  // the library's floats
-    EXPECT_EQ(sample->message.position, expected);
-    EXPECT_EQ(sample->message.name.size(), 6u);
-    EXPECT_TRUE(sample->message.velocity.empty());
-    EXPECT_TRUE(sample->message.effort.empty());
-    EXPECT_EQ(count_of(bridge_output(), "serving 192.168.137.19 (QSH) as /dexhand/hand_19\n"), 1u);
+// Every kind: the joint names of its KindInfo, velocity and effort exactly
+// when the kind reports them.
+TEST_F(Bridge, EachKindPublishesWhatItReports) {
+    struct Row {
+        std::string address;
+        std::string kind;
+        std::string ros_namespace;
+        std::vector<double> position;
+        std::vector<double> effort;  // empty: only the count is checked
+    };
+    const Row rows[] = {
+        {kQmhv1Ip, "qmhv1", "/robot/first_gen", {0.75, 1.0, 0.0, 0.5, 0.25, 0.875}, {0.5, 1, 1.5, 2, 2.5, 3}},
+        {kInspireIp, "QSH", "/dexhand/hand_19", {0.4f, 0.3f, 0.2f, 0.1f, 0.5f, 0.6f}, {}},  // the library's floats
+        {kQmhv2Ip, "qmhv2", "/dexhand/hand_39", qmhv2_angles(), {}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.kind);
+        const auto* kind = tessaro_dexhand::find_kind(row.kind);
+        ASSERT_NE(kind, nullptr);
+        const dds_entity_t reader = probe_->reader(sensor_msgs_msg_dds__JointState__desc, "rt" + row.ros_namespace + "/joint_states");
+        ASSERT_TRUE(Probe::wait_matched(reader, 15s));
+        const auto sample = Probe::take_joint_state(reader, 5s);
+        ASSERT_TRUE(sample.has_value());
+        const auto& state = sample->message;
+        EXPECT_EQ(state.name, kind->joint_names);
+        EXPECT_EQ(state.position, row.position);
+        const bool velocity = kind->serves(tessaro_dexhand::Operation::read_velocities);
+        const bool effort = kind->serves(tessaro_dexhand::Operation::read_currents);
+        EXPECT_EQ(state.velocity.size(), velocity ? kind->joints : 0u);
+        EXPECT_EQ(state.effort.size(), effort ? kind->joints : 0u);
+        if (!row.effort.empty()) {
+            EXPECT_EQ(state.effort, row.effort);
+        }
+        EXPECT_EQ(count_of(bridge_output(), "serving " + row.address + " (" + row.kind + ") as " + row.ros_namespace + "\n"), 1u);
+    }
 }
 
 TEST_F(Bridge, TactileMatrixIsAMono16Image) {
@@ -299,6 +298,31 @@ TEST_F(Bridge, CommandsMoveTheHand) {
     EXPECT_TRUE(eventually([&] { return qmhv2_->targets() == positions; }, 3s)) << bridge_output();
 }
 
+// What `ros2 topic pub --once` does: a new reliable publisher writes one
+// command as soon as it has matched the bridge, possibly before the bridge
+// has discovered its writer. Each such command must reach the hand.
+TEST_F(Bridge, FirstCommandOfANewPublisherIsApplied) {
+    constexpr int kRounds = 20;
+    for (const bool fresh_participant : {true, false}) {
+        SCOPED_TRACE(fresh_participant ? "new participant" : "participant that already talks to the bridge");
+        int applied = 0;
+        for (int round = 0; round < kRounds; ++round) {
+            std::optional<Probe> fresh;
+            Probe* owner = probe_;
+            if (fresh_participant) {
+                owner = &fresh.emplace(7);
+            }
+            bridge::ros::Entity writer(owner->writer(sensor_msgs_msg_dds__JointState__desc, kCommands39));
+            ASSERT_TRUE(Probe::wait_matched(writer.get(), 15s));
+            std::vector<double> positions(12, 10.0 + round + (fresh_participant ? 100 : 0));
+            const auto message = command_of(positions);
+            ASSERT_EQ(dds_write(writer.get(), &message), DDS_RETCODE_OK);
+            applied += eventually([&] { return qmhv2_->targets() == positions; }, 2s) ? 1 : 0;
+        }
+        EXPECT_EQ(applied, kRounds);
+    }
+}
+
 TEST_F(Bridge, BadCommandsAreDroppedWithOneWarningEach) {
     const dds_entity_t writer = command_writer();
     const auto before = qmhv2_->targets();
@@ -306,17 +330,26 @@ TEST_F(Bridge, BadCommandsAreDroppedWithOneWarningEach) {
     std::vector<double> short_one(11, 0.5);
     std::vector<double> not_finite(12, 0.5);
     not_finite[4] = std::nan("");
+    std::vector<double> out_of_range(12, 0.5);
+    out_of_range[6] = 181;  // beyond the kind's range
     const auto wrong_count = command_of(short_one);
     const auto nan_inside = command_of(not_finite);
-    ASSERT_EQ(dds_write(writer, &wrong_count), DDS_RETCODE_OK);
-    ASSERT_EQ(dds_write(writer, &nan_inside), DDS_RETCODE_OK);
-    EXPECT_TRUE(eventually([] { return count_of(bridge_output(), "dropped a command") >= 2; }, 3s));
+    const auto too_far = command_of(out_of_range);
+    // One at a time: the bridge keeps only the latest command of a hand.
+    std::size_t dropped_so_far = count_of(bridge_output(), "dropped a command");
+    for (const auto* message : {&wrong_count, &nan_inside, &too_far}) {
+        ASSERT_EQ(dds_write(writer, message), DDS_RETCODE_OK);
+        EXPECT_TRUE(eventually([&] { return count_of(bridge_output(), "dropped a command") > dropped_so_far; }, 3s));
+        dropped_so_far = count_of(bridge_output(), "dropped a command");
+    }
     std::this_thread::sleep_for(200ms);
     EXPECT_EQ(qmhv2_->targets(), before);
     EXPECT_EQ(qmhv2_->received_count(sim::kCtrlPort), sent_before);
     const std::string output = bridge_output();
-    EXPECT_EQ(count_of(output, "[warning] dropped a command on /dexhand/hand_39/joint_commands: 11 positions for 12 joints\n"), 1u);
-    EXPECT_EQ(count_of(output, "[warning] dropped a command on /dexhand/hand_39/joint_commands: position 4 is not a finite float\n"), 1u);
+    const std::string dropped = "[warning] dropped a command on /dexhand/hand_39/joint_commands: ";
+    EXPECT_EQ(count_of(output, dropped + "a qmhv2 hand takes 12 positions, not 11\n"), 1u) << output;
+    EXPECT_EQ(count_of(output, dropped + "joint 4: "), 1u) << output;
+    EXPECT_EQ(count_of(output, dropped + "joint 6: "), 1u) << output;
 }
 
 TEST_F(Bridge, AShortSilenceIsNotReported) {
@@ -432,4 +465,119 @@ TEST(BridgeErrors, OneLineAndAFailureStatus) {
     EXPECT_EQ(no_hands.first.substr(no_hands.first.size() - last.size()), last) << no_hands.first;
     EXPECT_EQ(count_of(no_hands.first, "dexhand-bridge"), 1u);
     EXPECT_EQ(no_hands.second, 1);
+}
+
+// --dds-interface: a robot's hands and its ROS network on different
+// interfaces. Two more interfaces are made in the private namespace for these
+// tests, hands0 (Cyclone's default pick) and ros0 (10.23.0.1), with a ROS 2
+// peer that uses only ros0.
+class DdsInterface : public testing::Test {
+protected:
+    void SetUp() override {
+        // hands0 first: Cyclone's own choice, which the option must override.
+        ASSERT_EQ(std::system("ip link add hands0 type veth peer name hands0peer && ip addr add 10.99.0.1/24 dev hands0 && "
+                              "ip link set hands0 up && ip link set hands0peer up && "
+                              "ip link add ros0 type veth peer name ros0peer && ip addr add 10.23.0.1/24 dev ros0 && "
+                              "ip link set ros0 up && ip link set ros0peer up"),
+                  0);
+        auto hand = simulator_.add<sim::Qmhv2Hand>(kQmhv2Ip);
+        sim::DiscoveryAnswer answer;
+        answer.text = sim::JsonObject().str("name", "qmhv2").str("type", "QMH-12R").str("IP", kQmhv2Ip).text();
+        hand->set_discovery(answer);
+        unsetenv("CYCLONEDDS_URI");
+        setenv("ROS_DOMAIN_ID", "8", 1);
+    }
+    void TearDown() override {
+        stop();
+        // Later tests expect loopback alone.
+        EXPECT_EQ(std::system("ip link del ros0 && ip link del hands0"), 0);
+    }
+
+    // Starts the bridge with these arguments, its output going to a file.
+    void start(const std::vector<std::string>& arguments) {
+        char path[] = "/tmp/dexhand-bridge-dds-XXXXXX";
+        const int fd = mkstemp(path);
+        output_path_ = path;
+        child_ = fork();
+        if (child_ == 0) {
+            dup2(fd, STDERR_FILENO);
+            dup2(fd, STDOUT_FILENO);
+            std::vector<char*> argv = {const_cast<char*>(DEXHAND_BRIDGE_PATH)};
+            for (const auto& argument : arguments) {
+                argv.push_back(const_cast<char*>(argument.c_str()));
+            }
+            argv.push_back(nullptr);
+            execv(DEXHAND_BRIDGE_PATH, argv.data());
+            _exit(127);
+        }
+        close(fd);
+    }
+    int stop() {
+        int status = -1;
+        if (child_ > 0) {
+            kill(child_, SIGINT);
+            waitpid(child_, &status, 0);
+            child_ = -1;
+        }
+        if (!output_path_.empty()) {
+            unlink(output_path_.c_str());
+        }
+        return status;
+    }
+    // Waits for the bridge to end on its own; its exit status.
+    int exit_status() {
+        int status = -1;
+        if (!eventually([&] { return waitpid(child_, &status, WNOHANG) == child_; }, 10s)) {
+            return -1;
+        }
+        child_ = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    std::string output() const {
+        std::ifstream in(output_path_);
+        std::stringstream text;
+        text << in.rdbuf();
+        return text.str();
+    }
+    bool printed(const std::string& line) {
+        return eventually([&] { return output().find(line) != std::string::npos; }, 10s);
+    }
+
+    sim::Simulator simulator_;
+    pid_t child_ = -1;
+    std::string output_path_;
+};
+
+TEST_F(DdsInterface, ByNameOrAddressTheRosNetworkSeesTheHands) {
+    for (const char* chosen : {"ros0", "10.23.0.1"}) {
+        SCOPED_TRACE(chosen);
+        start({"--dds-interface", chosen});
+        EXPECT_TRUE(printed("DDS domain 8 on interface ros0 (10.23.0.1)\n")) << output();
+        // A peer as a ROS 2 machine on that network has it: multicast discovery on ros0 only.
+        setenv("CYCLONEDDS_URI", "<General><Interfaces><NetworkInterface name=\"ros0\"/></Interfaces></General>", 1);
+        {
+            Probe peer(8);
+            const dds_entity_t reader = peer.reader(sensor_msgs_msg_dds__JointState__desc, kJointStates39);
+            ASSERT_TRUE(Probe::wait_matched(reader, 15s)) << output();
+            EXPECT_TRUE(Probe::take_joint_state(reader, 5s).has_value());
+        }
+        unsetenv("CYCLONEDDS_URI");
+        stop();
+    }
+}
+
+TEST_F(DdsInterface, CycloneUriWins) {
+    setenv("CYCLONEDDS_URI", kCycloneConfig, 1);
+    start({"--dds-interface", "ros0"});
+    EXPECT_TRUE(printed("DDS domain 8 on interface lo (127.0.0.1), as CYCLONEDDS_URI sets it\n")) << output();
+    EXPECT_NE(output().find("--dds-interface ros0 is not used: CYCLONEDDS_URI is set and wins\n"), std::string::npos);
+    Probe peer(8);
+    const dds_entity_t reader = peer.reader(sensor_msgs_msg_dds__JointState__desc, kJointStates39);
+    EXPECT_TRUE(Probe::wait_matched(reader, 15s)) << output();
+}
+
+TEST_F(DdsInterface, UnknownInterfaceIsOneErrorLine) {
+    start({"--quiet", "--dds-interface", "nope0"});
+    EXPECT_EQ(exit_status(), 1);
+    EXPECT_EQ(output(), "dexhand-bridge: cannot join DDS domain 8: nope0: does not match an available interface.\n");
 }
