@@ -19,7 +19,7 @@ namespace {
 
 thread_local bool library_muted = false;
 
-using Level = Diagnostics::Level;
+using Level = tessaro_dexhand::LogLevel;
 using SteadyClock = std::chrono::steady_clock;
 using tessaro_dexhand::KindInfo;
 using tessaro_dexhand::Operation;

@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "tessaro_dexhand/tessaro_dexhand.h"
-#include "transport/diagnostics.h"
+#include "tessaro_dexhand/log.h"
 
 namespace bridge {
 
@@ -30,7 +30,7 @@ struct Options {
 };
 
 // The bridge's own lines (not the library's).
-using Report = std::function<void(Diagnostics::Level level, const std::string& text)>;
+using Report = std::function<void(tessaro_dexhand::LogLevel level, const std::string& text)>;
 
 // True on a polling thread while its hand is reported as not answering: the
 // library's lines about it are then held back, so a silent hand is reported

@@ -20,10 +20,10 @@ namespace {
 std::mutex output_mutex;
 
 // Each line goes out in one write, so lines of different threads never mix.
-void print_line(bool with_level, Diagnostics::Level level, std::string_view text) {
+void print_line(bool with_level, tessaro_dexhand::LogLevel level, std::string_view text) {
     std::string line;
     if (with_level) {
-        line = std::string("[") + Diagnostics::level_name(level) + "] ";
+        line = std::string("[") + tessaro_dexhand::to_text(level) + "] ";
     }
     line.append(text.data(), text.size());
     line += '\n';
@@ -32,7 +32,7 @@ void print_line(bool with_level, Diagnostics::Level level, std::string_view text
 }
 
 int fail(const std::string& message) {
-    print_line(false, Diagnostics::Level::error, "dexhand-bridge: " + message);
+    print_line(false, tessaro_dexhand::LogLevel::error, "dexhand-bridge: " + message);
     return 1;
 }
 
@@ -89,7 +89,7 @@ int main(int argc, char** argv) {
     sigaddset(&stop_signals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
 
-    Diagnostics::set_handler([quiet, verbose](Diagnostics::Level level, Diagnostics::Stream, std::string_view text) {
+    tessaro_dexhand::set_log_handler([quiet, verbose](tessaro_dexhand::LogLevel level, std::string_view text) {
         if (!quiet && !bridge::library_lines_muted()) {
             print_line(verbose, level, text);
         }
@@ -117,7 +117,7 @@ int main(int argc, char** argv) {
         options.names = std::move(*names);
     }
 
-    bridge::Bridge bridge(options, [verbose](Diagnostics::Level level, const std::string& text) {
+    bridge::Bridge bridge(options, [verbose](tessaro_dexhand::LogLevel level, const std::string& text) {
         print_line(verbose, level, text);
     });
     if (!bridge.start(error)) {

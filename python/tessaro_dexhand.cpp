@@ -26,7 +26,6 @@
 
 #include "client/dexhand.h"
 #include "tessaro_dexhand/tessaro_dexhand.h"
-#include "transport/diagnostics.h"
 
 namespace py = pybind11;
 namespace td = tessaro_dexhand;
@@ -89,15 +88,15 @@ using Release = py::call_guard<py::gil_scoped_release>;
 // inside the library must not reach Python.
 std::atomic<bool> python_alive{false};
 
-int python_level(Diagnostics::Level level) {
+int python_level(td::LogLevel level) {
     switch (level) {
-    case Diagnostics::Level::trace:
+    case td::LogLevel::trace:
         return 10;  // logging.DEBUG
-    case Diagnostics::Level::info:
+    case td::LogLevel::info:
         return 20;  // logging.INFO
-    case Diagnostics::Level::warning:
+    case td::LogLevel::warning:
         return 30;  // logging.WARNING
-    case Diagnostics::Level::error:
+    case td::LogLevel::error:
         return 40;  // logging.ERROR
     }
     return 40;
@@ -114,7 +113,7 @@ py::str decode(std::string_view text) {
 
 // Runs on whichever thread printed (a caller's thread with the GIL released,
 // or a calibration worker): takes the GIL for the one call into logging.
-void log_line(Diagnostics::Level level, Diagnostics::Stream, std::string_view text) {
+void log_line(td::LogLevel level, std::string_view text) {
     if (!python_alive.load() || !Py_IsInitialized()) {
         return;
     }
@@ -131,13 +130,13 @@ void log_line(Diagnostics::Level level, Diagnostics::Stream, std::string_view te
 
 void install_log_handler() {
     python_alive.store(true);
-    Diagnostics::set_handler(log_line);
+    td::set_log_handler(log_line);
     // Uninstalled before the interpreter goes away, so that no line printed
     // later (by a thread still inside the library) calls into a finalised
     // interpreter; the library's own default printing takes over again.
     py::module_::import("atexit").attr("register")(py::cpp_function([]() {
         python_alive.store(false);
-        Diagnostics::set_handler({});
+        td::set_log_handler({});
     }));
 }
 

@@ -6,30 +6,30 @@
 
 namespace dexhand_cli {
 
+namespace td = tessaro_dexhand;
+
 Console::Console(Verbosity verbosity) : verbosity_(verbosity), terminal_(::isatty(STDERR_FILENO) == 1) {}
 
 Console::~Console() {
-    Diagnostics::set_handler({});
-    Diagnostics::set_min_level(Diagnostics::Level::trace);
+    td::set_log_handler({});
+    td::set_min_log_level(td::LogLevel::trace);
 }
 
 void Console::install() {
     // The level filter runs before a line is even built into a call.
     switch (verbosity_) {
     case Verbosity::quiet:
-        Diagnostics::set_min_level(Diagnostics::Level::error);
-        Diagnostics::set_handler([](Diagnostics::Level, Diagnostics::Stream, std::string_view) {});
+        td::set_min_log_level(td::LogLevel::error);
+        td::set_log_handler([](td::LogLevel, std::string_view) {});
         return;
     case Verbosity::normal:
-        Diagnostics::set_min_level(Diagnostics::Level::warning);
+        td::set_min_log_level(td::LogLevel::warning);
         break;
     case Verbosity::verbose:
-        Diagnostics::set_min_level(Diagnostics::Level::trace);
+        td::set_min_log_level(td::LogLevel::trace);
         break;
     }
-    Diagnostics::set_handler([this](Diagnostics::Level level, Diagnostics::Stream, std::string_view text) {
-        library_line(level, text);
-    });
+    td::set_log_handler([this](td::LogLevel level, std::string_view text) { library_line(level, text); });
 }
 
 std::string Console::plain(std::string_view text) {
@@ -50,10 +50,10 @@ std::string Console::plain(std::string_view text) {
     return out;
 }
 
-void Console::library_line(Diagnostics::Level level, std::string_view text) {
+void Console::library_line(td::LogLevel level, std::string_view text) {
     std::string line;
     if (verbosity_ == Verbosity::verbose) {
-        line = std::string("[") + Diagnostics::level_name(level) + "] ";
+        line = std::string("[") + td::to_text(level) + "] ";
     }
     line += terminal_ ? std::string(text) : plain(text);
     std::lock_guard<std::mutex> lock(mutex_);

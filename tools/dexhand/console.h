@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "transport/diagnostics.h"
+#include "tessaro_dexhand/log.h"
 
 namespace dexhand_cli {
 
@@ -46,7 +46,7 @@ public:
     static std::string plain(std::string_view text);
 
 private:
-    void library_line(Diagnostics::Level level, std::string_view text);
+    void library_line(tessaro_dexhand::LogLevel level, std::string_view text);
     void write_line_locked(std::string_view text);
 
     std::mutex mutex_;

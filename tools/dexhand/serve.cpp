@@ -24,7 +24,6 @@
 #include "serve_http.h"
 #include "serve_worker.h"
 #include "signals.h"
-#include "transport/diagnostics.h"
 
 namespace dexhand_cli {
 
@@ -130,17 +129,17 @@ std::vector<std::string> served_hosts(const std::string& given, const std::strin
 // back. Errors still reach the console, and --verbose shows everything.
 class QuietTimeouts {
 public:
-    QuietTimeouts() : before_(Diagnostics::min_level()) {
-        if (before_ == Diagnostics::Level::warning) {
-            Diagnostics::set_min_level(Diagnostics::Level::error);
+    QuietTimeouts() : before_(td::min_log_level()) {
+        if (before_ == td::LogLevel::warning) {
+            td::set_min_log_level(td::LogLevel::error);
         }
     }
-    ~QuietTimeouts() { Diagnostics::set_min_level(before_); }
+    ~QuietTimeouts() { td::set_min_log_level(before_); }
     QuietTimeouts(const QuietTimeouts&) = delete;
     QuietTimeouts& operator=(const QuietTimeouts&) = delete;
 
 private:
-    const Diagnostics::Level before_;
+    const td::LogLevel before_;
 };
 
 }  // namespace

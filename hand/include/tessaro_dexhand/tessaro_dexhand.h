@@ -5,4 +5,5 @@
 
 #include "tessaro_dexhand/client.h"
 #include "tessaro_dexhand/kinds.h"
+#include "tessaro_dexhand/log.h"
 #include "tessaro_dexhand/status.h"
