@@ -14,6 +14,7 @@
 #include "qmhv2_hand.h"
 #include "support/protocol_rig.h"
 #include "support/udp_peer.h"
+#include "transport/diagnostics.h"
 
 using BaseHandProtocol::Operation;
 using BaseHandProtocol::Qmhv2;
@@ -342,6 +343,12 @@ TEST_F(Qmhv2Test, SilentHandEndsGetErrorcodeWithItsElapsedTimeAndTimeoutLine) {
     const long long took = elapsed_ms([&] { EXPECT_EQ(qmhv2.get_errorcode(out.codes), -2); });
     EXPECT_LT(took, ops::kGetErrorcode.budget_ms + kSlackMs);
     expect_elapsed_then(GetCapturedStdout(), ops::kGetErrorcode, kTimeout);
+    // The elapsed time is information, the time-out a warning.
+    Diagnostics::set_min_level(Diagnostics::Level::warning);
+    CaptureStdout();
+    EXPECT_EQ(qmhv2.get_errorcode(out.codes), -2);
+    Diagnostics::set_min_level(Diagnostics::Level::trace);
+    EXPECT_EQ(GetCapturedStdout(), kTimeout);
 }
 
 TEST_F(Qmhv2Test, SilentHandEndsEveryOtherRowJustAfterItsBudget) {
