@@ -285,6 +285,16 @@ TEST_F(Qmhv2Test, ALateAcknowledgementIsNeverTheNextCommandsAnswer) {
     EXPECT_EQ(GetCapturedStdout(), "MOTOR: 192.168.137.39, SET CALIBRATION FAILED\n");
 }
 
+// A matrix that does not fill whole rows is an error, printed where only errors are.
+TEST_F(Qmhv2Test, ARaggedMatrixIsAnError) {
+    hand->set_matrix(std::vector<std::uint32_t>(33, 5));
+    Diagnostics::set_min_level(Diagnostics::Level::error);
+    CaptureStdout();
+    EXPECT_EQ(qmhv2.get_ts_matrix(out.matrix), -1);
+    Diagnostics::set_min_level(Diagnostics::Level::trace);
+    EXPECT_EQ(GetCapturedStdout(), "Error in matrix size\n");
+}
+
 TEST_F(Qmhv2Test, UnusableRepliesPrintTheirLineAndLeaveTheOutputAlone) {
     out.matrix = {{42}};
     CaptureStdout();
