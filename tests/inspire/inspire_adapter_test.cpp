@@ -12,6 +12,7 @@
 #include "protocols/inspire.h"
 #include "protocols/inspire_codec.h"
 #include "support/protocol_rig.h"
+#include "transport/diagnostics.h"
 
 using BaseHandProtocol::Inspire;
 using BaseHandProtocol::Operation;
@@ -218,6 +219,12 @@ TEST_F(InspireAdapter, RepliesFromAnotherHandAreRefusedUntilTheBudgetEnds) {
     const std::string refused = "[ERROR] \n" + kRecvTimeout;
     EXPECT_EQ(GetCapturedStdout(), refused + refused + refused +
                                        "[Warning] [inspire][fast_set_positions] recv data error\n" + kRecvTimeout);
+    // The refused answer of a fast command is a warning, as its text says.
+    Diagnostics::set_min_level(Diagnostics::Level::error);
+    CaptureStdout();
+    EXPECT_EQ(adapter.fast_set_positions(std::vector<float>(6, 0.5f)), -2);
+    Diagnostics::set_min_level(Diagnostics::Level::trace);
+    EXPECT_EQ(GetCapturedStdout(), "");
 }
 
 TEST_F(InspireAdapter, ChecksumAndLengthGoUncheckedButAShortReplyIsRefused) {
