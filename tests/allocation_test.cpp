@@ -63,15 +63,40 @@ long allocations(Call call) {
 }
 
 const std::string kHandIp = "192.168.137.10";
+const std::string kQmhv2Ip = "192.168.137.40";
+const std::string kInspireIp = "192.168.137.19";
 const std::vector<float> kSix = {0.1f, 0.2f, 0.3f, 0.4f, 0.5f, 0.6f};
 const std::vector<float> kTwelve = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
 
-class FirstGeneration : public testing::Test {
+// Each kind's protocol class beside its simulated hand.
+struct FirstGeneration {
+    using Sim = sim::Qmhv1Hand;
+    using Hand = BaseHandProtocol::Qmhv1;
+    static inline const std::string& ip = kHandIp;
+    static inline const std::vector<float>& positions = kSix;
+};
+struct SecondGeneration {
+    using Sim = sim::Qmhv2Hand;
+    using Hand = BaseHandProtocol::Qmhv2;
+    static inline const std::string& ip = kQmhv2Ip;
+    static inline const std::vector<float>& positions = kTwelve;
+};
+struct InspireKind {
+    using Sim = sim::InspireHand;
+    using Hand = BaseHandProtocol::Inspire;
+    static inline const std::string& ip = kInspireIp;
+    static inline const std::vector<float>& positions = kSix;
+};
+
+template <class Kind>
+class EachProtocol : public testing::Test {
 protected:
     sim::Simulator simulator;
-    std::shared_ptr<sim::Qmhv1Hand> sim_hand = simulator.add<sim::Qmhv1Hand>(kHandIp);
-    BaseHandProtocol::Qmhv1 hand{kHandIp};
+    std::shared_ptr<typename Kind::Sim> sim_hand = simulator.add<typename Kind::Sim>(Kind::ip);
+    typename Kind::Hand hand{Kind::ip};
 };
+using Kinds = testing::Types<FirstGeneration, SecondGeneration, InspireKind>;
+TYPED_TEST_SUITE(EachProtocol, Kinds);
 
 }  // namespace
 
@@ -82,75 +107,21 @@ TEST(Allocations, AreCountedInsideTheLibrary) {
     EXPECT_GT(allocations([&] { BaseHandProtocol::qmhv2_codec::position_request(kTwelve, text); }), 0);
 }
 
-TEST_F(FirstGeneration, PositionReadsMakeNone) {
+TYPED_TEST(EachProtocol, PositionReadsMakeNone) {
     std::vector<float> pos;
-    ASSERT_EQ(hand.get_pos(pos), 0);
-    long made = -1;
-    made = allocations([&] { hand.get_pos(pos); });
-    EXPECT_EQ(made, 0);
-    EXPECT_EQ(pos.size(), 6u);
-}
-
-TEST_F(FirstGeneration, PositionCommandsOnlyCopyTheirArgument) {
-    ASSERT_EQ(hand.fast_set_positions(kSix), 0);
-    EXPECT_EQ(allocations([&] { hand.fast_set_positions(kSix); }), 1);
-    EXPECT_EQ(allocations([&] { hand.set_pos(kSix); }), 1);
-}
-
-namespace {
-
-const std::string kQmhv2Ip = "192.168.137.40";
-
-class SecondGeneration : public testing::Test {
-protected:
-    sim::Simulator simulator;
-    std::shared_ptr<sim::Qmhv2Hand> sim_hand = simulator.add<sim::Qmhv2Hand>(kQmhv2Ip);
-    BaseHandProtocol::Qmhv2 hand{kQmhv2Ip};
-};
-
-}  // namespace
-
-TEST_F(SecondGeneration, PositionReadsMakeNone) {
-    std::vector<float> pos;
-    ASSERT_EQ(hand.get_pos(pos), 0);
+    ASSERT_EQ(this->hand.get_pos(pos), 0);
     EXPECT_EQ(allocations([&] {
                   pos.clear();
-                  hand.get_pos(pos);
+                  this->hand.get_pos(pos);
               }),
               0);
-    EXPECT_EQ(pos.size(), 12u);
+    EXPECT_EQ(pos.size(), TypeParam::positions.size());
 }
 
-TEST_F(SecondGeneration, PositionCommandsOnlyCopyTheirArgument) {
-    ASSERT_EQ(hand.set_pos(kTwelve), 0);
-    EXPECT_EQ(allocations([&] { hand.set_pos(kTwelve); }), 1);
-    EXPECT_EQ(allocations([&] { hand.fast_set_positions(kTwelve); }), 1);
-}
-
-namespace {
-
-const std::string kInspireIp = "192.168.137.19";
-
-class InspireKind : public testing::Test {
-protected:
-    sim::Simulator simulator;
-    std::shared_ptr<sim::InspireHand> sim_hand = simulator.add<sim::InspireHand>(kInspireIp);
-    BaseHandProtocol::Inspire hand{kInspireIp};
-};
-
-}  // namespace
-
-TEST_F(InspireKind, PositionReadsMakeNone) {
-    std::vector<float> pos;
-    ASSERT_EQ(hand.get_pos(pos), 0);
-    EXPECT_EQ(allocations([&] { hand.get_pos(pos); }), 0);
-    EXPECT_EQ(pos.size(), 6u);
-}
-
-TEST_F(InspireKind, PositionCommandsOnlyCopyTheirArgument) {
-    ASSERT_EQ(hand.set_pos(kSix), 0);
-    EXPECT_EQ(allocations([&] { hand.set_pos(kSix); }), 1);
-    EXPECT_EQ(allocations([&] { hand.fast_set_positions(kSix); }), 1);
+TYPED_TEST(EachProtocol, PositionCommandsOnlyCopyTheirArgument) {
+    ASSERT_EQ(this->hand.set_pos(TypeParam::positions), 0);
+    EXPECT_EQ(allocations([&] { this->hand.set_pos(TypeParam::positions); }), 1);
+    EXPECT_EQ(allocations([&] { this->hand.fast_set_positions(TypeParam::positions); }), 1);
 }
 
 namespace {

@@ -57,29 +57,23 @@ protected:
     }
 };
 
-TEST_F(Sends, VectorsArePaddedTo247Bytes) {
-    std::vector<unsigned char> three = {0x01, 0x02, 0x03}, full(247, 0xAB);
+// Up to 247 bytes, padded with zeros to 247; one more is refused and nothing leaves.
+TEST_F(Sends, VectorsArePaddedTo247BytesAndLongerOnesRefused) {
+    std::vector<unsigned char> three = {0x01, 0x02, 0x03}, full(247, 0xAB), over(248, 0x55);
     EXPECT_EQ(wire(three), std::string("\x01\x02\x03", 3) + std::string(244, '\0'));
     EXPECT_EQ(wire(full), std::string(247, '\xAB'));
-}
-
-TEST_F(Sends, VectorsLongerThan247BytesAreRefusedAndNothingLeaves) {
-    std::vector<unsigned char> over(248, 0x55);
-    EXPECT_EQ(endpoint.SendData(over), kSocketFailed);
+    EXPECT_EQ(wire(over), "<refused>");
     EXPECT_EQ(sent(), "<nothing>");
 }
 
-// Without terminator, with zeros after an embedded NUL.
-TEST_F(Sends, TextsGoOutAsTheirLength) {
-    std::string abc = "abc", with_nul("ab\0cd", 5), longest(1023, 'b');
+// As their length, without terminator, with zeros after an embedded NUL; a
+// text of 1024 bytes is refused and nothing leaves.
+TEST_F(Sends, TextsGoOutAsTheirLengthUpTo1023Bytes) {
+    std::string abc = "abc", with_nul("ab\0cd", 5), longest(1023, 'b'), too_long(1024, 'a');
     EXPECT_EQ(wire(abc), "abc");
     EXPECT_EQ(wire(with_nul), std::string("ab\0\0\0", 5));
     EXPECT_EQ(wire(longest), longest);
-}
-
-TEST_F(Sends, TextsOf1024BytesAreRefusedAndNothingLeaves) {
-    std::string too_long(1024, 'a');
-    EXPECT_EQ(endpoint.SendData(too_long), kSocketFailed);
+    EXPECT_EQ(wire(too_long), "<refused>");
     EXPECT_EQ(sent(), "<nothing>");
 }
 

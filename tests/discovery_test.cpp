@@ -6,12 +6,11 @@
 
 #include "manager/qhand.h"
 #include "simulator.h"
+#include "transport/diagnostics.h"
 
 using BaseHandProtocol::kSuccess;
 using BaseHandProtocol::kTimeout;
 using sim::DiscoveryAnswer;
-using testing::internal::CaptureStdout;
-using testing::internal::GetCapturedStdout;
 using Strings = std::vector<std::string>;
 
 namespace {
@@ -21,17 +20,21 @@ struct Discovered {
     hand_ws::Qhand manager;
     int result = 0;
     std::string output;
+    std::vector<Diagnostics::Level> levels;  // of each line of output
     std::chrono::milliseconds took{0};
 
     void hand_at(const std::string& ip, const DiscoveryAnswer& answer) {
         simulator.add<sim::Hand>(ip)->set_discovery(answer);
     }
     void discover() {
-        CaptureStdout();
+        Diagnostics::set_handler([this](Diagnostics::Level level, Diagnostics::Stream, std::string_view text) {
+            levels.push_back(level);
+            output += std::string(text) + "\n";
+        });
         const auto start = std::chrono::steady_clock::now();
         result = manager.find_hand();
         took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
-        output = GetCapturedStdout();
+        Diagnostics::set_handler(nullptr);
     }
 };
 
@@ -102,9 +105,10 @@ protected:
 
 }  // namespace
 
-TEST_F(NoAddress, EndsInAReceiveTimeout) {
+TEST_F(NoAddress, EndsInAReceiveTimeoutWarning) {
     EXPECT_EQ(run->result, kTimeout);
     EXPECT_EQ(run->output, "DEVICE RECVFROM TIMEOUT\n");
+    EXPECT_EQ(run->levels, std::vector<Diagnostics::Level>{Diagnostics::Level::warning});
 }
 
 TEST_F(NoAddress, ListensForTheWholeSecond) {

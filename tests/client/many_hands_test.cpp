@@ -63,7 +63,7 @@ protected:
 
 }  // namespace
 
-TEST_F(ManyHands, ReadsGiveWhatEachHandsOwnReadGives) {
+TEST_F(ManyHands, ReadsGiveWhatEachHandsOwnReadGivesAndAllMeansEveryHandInOrder) {
     const std::vector<std::string> ips = {kQmhv2Ip, kQmhv1Ip, kInspireIp};
     const Positions together = client().get_pos_many(ips);
     EXPECT_EQ(together, one_by_one(ips));
@@ -71,9 +71,6 @@ TEST_F(ManyHands, ReadsGiveWhatEachHandsOwnReadGives) {
     EXPECT_EQ(together[0].size(), 12u);
     EXPECT_EQ(together[1].size(), 6u);
     EXPECT_EQ(together[2].size(), 6u);
-}
-
-TEST_F(ManyHands, AllMeansEveryRegisteredHandInOrder) {
     EXPECT_EQ(client().get_pos_all(), one_by_one(client().get_ip_list()));
 }
 

@@ -77,59 +77,30 @@ TEST(Registry, DestroyingTheClientClosesEveryEndpoint) {
 }
 
 // Two hands, a second-generation and a first-generation one, that give the
-// same address: the first is registered, then the table is refused.
-class DuplicateAddress : public testing::Test {
-protected:
-    static void SetUpTestSuite() {
-        subnet = answering({reply("qmhv2", "QMH-12L", "192.168.137.39"), reply("qmhv1", "QMH-6L", "192.168.137.39")});
-        subnet->run_init();
-    }
-    static void TearDownTestSuite() { subnet.reset(); }
-
-    static inline std::unique_ptr<client_test::Subnet> subnet;
-};
-
-TEST_F(DuplicateAddress, InitRefusesTheTable) {
+// same address: the first is registered (no second protocol object, every
+// lookup reaches it), then the table is refused.
+TEST(Registry, ADuplicateAddressKeepsTheFirstHandAndRefusesTheTable) {
+    const auto subnet =
+        answering({reply("qmhv2", "QMH-12L", "192.168.137.39"), reply("qmhv1", "QMH-6L", "192.168.137.39")});
+    subnet->run_init();
     EXPECT_EQ(subnet->init.result, kFailure);
     EXPECT_EQ(subnet->init.output, "[Error] [[Qhand]][init()] Server illegal duplicate ip.\n");
-}
-
-// No second protocol object is made for an address already registered.
-TEST_F(DuplicateAddress, OnlyTheFirstHandIsRegistered) {
     EXPECT_EQ(subnet->client.get_ip_list(), Strings{"192.168.137.39"});
     EXPECT_EQ(subnet->client.hand_manager.hands.size(), 1u);
-}
-
-TEST_F(DuplicateAddress, EveryLookupReachesTheFirst) {
     EXPECT_EQ(subnet->client.get_name("192.168.137.39"), "qmhv2");
     EXPECT_EQ(subnet->client.reboot("192.168.137.39"), kFailure);  // the second generation has no reboot
 }
 
-// A hand registered by a first discovery falls silent for the second.
-class SecondDiscovery : public testing::Test {
-protected:
-    static void SetUpTestSuite() {
-        subnet = answering({reply("qmhv2", "QMH-12L", "192.168.137.39")});
-        subnet->run_init();
-        first = subnet->init;
-        subnet->hands[0]->set_discovery(sim::DiscoveryAnswer().silent());
-        subnet->init = printed([] { return subnet->client.init(1); });
-    }
-    static void TearDownTestSuite() { subnet.reset(); }
-
-    void SetUp() override { ASSERT_EQ(first.result, kSuccess) << first.output; }
-
-    static inline std::unique_ptr<client_test::Subnet> subnet;
-    static inline client_test::Printed<int> first{};
-};
-
-TEST_F(SecondDiscovery, NoAnswerMeansConnotFindServer) {
-    EXPECT_EQ(subnet->init.result, kFailure);
-    EXPECT_EQ(subnet->init.output,
-              "DEVICE RECVFROM TIMEOUT\n\033[0;31m [Error] [[Qhand]][init()] Connot find server.\033[0m\n");
-}
-
-TEST_F(SecondDiscovery, StartsFromNothing) {
+// A hand registered by a first discovery falls silent for the second: the
+// second finds nothing and starts from nothing.
+TEST(Registry, ASecondDiscoveryThatHearsNothingStartsFromNothing) {
+    const auto subnet = answering({reply("qmhv2", "QMH-12L", "192.168.137.39")});
+    subnet->run_init();
+    ASSERT_EQ(subnet->init.result, kSuccess) << subnet->init.output;
+    subnet->hands[0]->set_discovery(sim::DiscoveryAnswer().silent());
+    const auto second = printed([&subnet] { return subnet->client.init(1); });
+    EXPECT_EQ(second.result, kFailure);
+    EXPECT_EQ(second.output, "DEVICE RECVFROM TIMEOUT\n\033[0;31m [Error] [[Qhand]][init()] Connot find server.\033[0m\n");
     const hand_ws::Qhand& manager = subnet->client.hand_manager;
     EXPECT_EQ(subnet->client.get_ip_list(), Strings{});
     EXPECT_EQ(manager.hands.size(), 0u);

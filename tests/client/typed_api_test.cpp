@@ -198,15 +198,6 @@ TEST_P(EveryKind, ServesExactlyWhatItsKindInfoSays) {
 
 INSTANTIATE_TEST_SUITE_P(Kinds, EveryKind, testing::Values("qmhv1", "qmhv2", "QSH"));
 
-TEST_F(Typed, KindsComeFromTheLibrarysTableWithTheirFacts) {
-    std::vector<std::string> names;
-    for (const auto& kind : td::kinds()) {
-        names.push_back(kind.name + "/" + std::to_string(kind.joints) + "/" + std::to_string(kind.joint_names.size()));
-    }
-    EXPECT_EQ(names, (std::vector<std::string>{"QSH/6/6", "qmhv1/6/6", "qmhv2/12/12"}));
-    EXPECT_EQ(td::find_kind("qmhv3"), nullptr);
-}
-
 // A hand that does not answer is a time-out, also for clearing errors (the
 // integer API reports that as done).
 TEST_F(Typed, ASilentHandIsATimeoutNotASuccess) {

@@ -66,14 +66,22 @@ TEST(Qmhv1Codec, LimitListsWithoutAUsableFullScaleConvertNothing) {
     EXPECT_TRUE(usable_pos_limits(kLimits));
     // Only the full-scale values divide: a lower bound of any value is fine.
     EXPECT_TRUE(usable_pos_limits({NAN, 1, -5, 1, 0, 1, 0, 1, 0, 1, 0, 1}));
-    for (const float bad : {0.0f, -2000.0f, NAN, INFINITY}) {
-        std::vector<float> limits = kLimits;
-        limits[11] = bad;
-        EXPECT_FALSE(usable_pos_limits(limits)) << bad;
-        EXPECT_THAT(normalise_positions({1, 2, 3, 4, 5, 6}, limits), ElementsAre()) << bad;
-        std::array<float, 6> t{};
-        EXPECT_EQ(position_targets({0, 0, 0, 0, 0, 0}, limits, t), PositionCheck::NoLimits) << bad;
+    // Division by a zero, negative or non-finite full scale gives inf or NaN
+    // positions, and multiplication a target of 0 on every joint.
+    for (const float bad : {0.0f, -0.0f, -2000.0f, NAN, INFINITY, -INFINITY}) {
+        for (const std::size_t full_scale : {1u, 11u}) {
+            std::vector<float> limits = kLimits;
+            limits[full_scale] = bad;
+            EXPECT_FALSE(usable_pos_limits(limits)) << bad << " at " << full_scale;
+            EXPECT_THAT(normalise_positions({1, 2, 3, 4, 5, 6}, limits), ElementsAre()) << bad;
+            std::array<float, 6> t{};
+            t.fill(7.0f);
+            EXPECT_EQ(position_targets({0, 0, 0, 0, 0, 0}, limits, t), PositionCheck::NoLimits) << bad;
+            EXPECT_THAT(t, ElementsAre(7, 7, 7, 7, 7, 7));
+        }
     }
+    EXPECT_TRUE(usable_pos_limits({0, 1e-3f, 0, 1, 0, 1, 0, 1, 0, 1, 0, 1}));
+    EXPECT_FALSE(usable_pos_limits(std::vector<float>(11, 1.0f)));
 }
 
 TEST(ErrorCodes, RecordsDecodeToCodesAndOneLine) {

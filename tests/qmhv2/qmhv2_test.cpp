@@ -14,6 +14,7 @@
 #include "qmhv2_hand.h"
 #include "support/protocol_rig.h"
 #include "support/udp_peer.h"
+#include "transport/diagnostics.h"
 
 using BaseHandProtocol::Operation;
 using BaseHandProtocol::Qmhv2;
@@ -198,16 +199,13 @@ TEST_F(Qmhv2Test, EmptyAndNulLedDatagramsArePassedOver) {
     EXPECT_EQ(out.config, hand->config());
 }
 
-TEST_F(Qmhv2Test, CalibrationTakesAnyJsonAnswerWithoutAnUnsignedCode) {
+TEST_F(Qmhv2Test, CalibrationAndConfigurationWritesTakeAnyJsonAnswerWithoutAnUnsignedCode) {
     CaptureStdout();
     for (const char* answer : {"{}", R"({"errorcode":-1})", R"({"errorcode":"3"})", "[3]", "3"}) {
         hand->script(kCtrl, answer);
         EXPECT_EQ(qmhv2.calibration(), 0) << answer;
     }
     EXPECT_EQ(GetCapturedStdout(), "");
-}
-
-TEST_F(Qmhv2Test, SetCommConfigTakesAnyJsonAnswer) {
     hand->script(kComm, R"({"errorcode":1})");
     EXPECT_EQ(qmhv2.set_comm_config("whatever the hand makes of it"), 0);
 }
@@ -226,9 +224,7 @@ TEST_F(Qmhv2Test, AReplyThatDoesNotParseEndsEveryParsingRowAtOnce) {
     EXPECT_THAT(out.angles, ElementsAre());
     EXPECT_THAT(out.codes, ElementsAre());
     EXPECT_THAT(out.matrix, ElementsAre());
-}
-
-TEST_F(Qmhv2Test, TheConfigurationReadTakesEvenTextThatDoesNotParse) {
+    // The configuration read takes any text, even this.
     hand->set_faults(ahead({R"({"errorcode":)"}));
     EXPECT_EQ(qmhv2.get_comm_config(out.config), 0);
     EXPECT_EQ(out.config, R"({"errorcode":)");
@@ -261,18 +257,13 @@ TEST_F(Qmhv2Test, APositionCommandPassesOverAnAnswerThatIsNoPositionAnswer) {
 // Datagrams that wait on an endpoint when a request goes out (a stray reply,
 // the second copy of an answer, an acknowledgement that came too late) are
 // thrown away: only what arrives after the request can answer it.
-TEST_F(Qmhv2Test, AStrayReplyIsNeverTakenAsTheConfiguration) {
+TEST_F(Qmhv2Test, AStrayReplyOrASecondCopyIsNeverTakenAsTheConfiguration) {
     std::string config;
     ASSERT_EQ(qmhv2.get_comm_config(config), 0);  // the hand now knows where port 2334's replies go
     ASSERT_TRUE(hand->push(kComm, R"({"angle":[1,2,3]})"));
     ASSERT_TRUE(comm_readable());
     EXPECT_EQ(qmhv2.get_comm_config(out.config), 0);
     EXPECT_EQ(out.config, config);
-}
-
-TEST_F(Qmhv2Test, AnAnswerSentTwiceLeavesNothingForTheNextRead) {
-    std::string config;
-    ASSERT_EQ(qmhv2.get_comm_config(config), 0);
     hand->set_answer("/errorcode", sim::Qmhv2Hand::Answer::Twice);
     EXPECT_EQ(qmhv2.get_errorcode(out.codes), 0);
     ASSERT_TRUE(comm_readable());
@@ -292,6 +283,16 @@ TEST_F(Qmhv2Test, ALateAcknowledgementIsNeverTheNextCommandsAnswer) {
     EXPECT_EQ(qmhv2.calibration(), -1);  // its own refusal, not the late acknowledgement
     EXPECT_EQ(qmhv2.enable(), 0);
     EXPECT_EQ(GetCapturedStdout(), "MOTOR: 192.168.137.39, SET CALIBRATION FAILED\n");
+}
+
+// A matrix that does not fill whole rows is an error, printed where only errors are.
+TEST_F(Qmhv2Test, ARaggedMatrixIsAnError) {
+    hand->set_matrix(std::vector<std::uint32_t>(33, 5));
+    Diagnostics::set_min_level(Diagnostics::Level::error);
+    CaptureStdout();
+    EXPECT_EQ(qmhv2.get_ts_matrix(out.matrix), -1);
+    Diagnostics::set_min_level(Diagnostics::Level::trace);
+    EXPECT_EQ(GetCapturedStdout(), "Error in matrix size\n");
 }
 
 TEST_F(Qmhv2Test, UnusableRepliesPrintTheirLineAndLeaveTheOutputAlone) {
@@ -352,6 +353,12 @@ TEST_F(Qmhv2Test, SilentHandEndsGetErrorcodeWithItsElapsedTimeAndTimeoutLine) {
     const long long took = elapsed_ms([&] { EXPECT_EQ(qmhv2.get_errorcode(out.codes), -2); });
     EXPECT_LT(took, ops::kGetErrorcode.budget_ms + kSlackMs);
     expect_elapsed_then(GetCapturedStdout(), ops::kGetErrorcode, kTimeout);
+    // The elapsed time is information, the time-out a warning.
+    Diagnostics::set_min_level(Diagnostics::Level::warning);
+    CaptureStdout();
+    EXPECT_EQ(qmhv2.get_errorcode(out.codes), -2);
+    Diagnostics::set_min_level(Diagnostics::Level::trace);
+    EXPECT_EQ(GetCapturedStdout(), kTimeout);
 }
 
 TEST_F(Qmhv2Test, SilentHandEndsEveryOtherRowJustAfterItsBudget) {

@@ -1,11 +1,9 @@
-// The rules for bytes that came from the network, without sockets: which
-// position limits count, the one JSON rule of every path, and how peer text
-// is printed.
+// The rules for bytes that came from the network, without sockets: the one
+// JSON rule of every path, and how peer text is printed. (Which position
+// limits count is the qmhv1 codec's test.)
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <cmath>
-#include <limits>
 #include <string>
 #include <vector>
 
@@ -18,47 +16,12 @@
 
 namespace v1 = BaseHandProtocol::qmhv1_codec;
 namespace v2 = BaseHandProtocol::qmhv2_codec;
-using testing::ElementsAre;
 
 namespace {
-
-constexpr float kNan = std::numeric_limits<float>::quiet_NaN();
-constexpr float kInf = std::numeric_limits<float>::infinity();
-
-// Twelve limit values, lower and full scale per joint, with one full scale
-// replaced.
-std::vector<float> limits_with(std::size_t joint, float full_scale) {
-    std::vector<float> limits = {0, 2000, 0, 2000, 0, 2000, 0, 2000, 0, 2000, 0, 2000};
-    limits[2 * joint + 1] = full_scale;
-    return limits;
-}
 
 const std::string kBom = "\xEF\xBB\xBF";
 
 }  // namespace
-
-// Division by a zero, negative or non-finite full scale gives inf or NaN
-// positions, and multiplication a target of 0 on every joint.
-TEST(PositionLimits, CountOnlyWithFiniteFullScalesAboveZero) {
-    EXPECT_TRUE(v1::usable_pos_limits(limits_with(0, 2000)));
-    EXPECT_TRUE(v1::usable_pos_limits(limits_with(5, 1e-3f)));
-    EXPECT_FALSE(v1::usable_pos_limits(std::vector<float>(12, 0.0f)));
-    EXPECT_FALSE(v1::usable_pos_limits(std::vector<float>(12, kNan)));
-    for (const float bad : {0.0f, -0.0f, -5.0f, kNan, kInf, -kInf}) {
-        for (std::size_t joint : {0u, 5u}) {
-            EXPECT_FALSE(v1::usable_pos_limits(limits_with(joint, bad))) << bad << " at " << joint;
-        }
-    }
-}
-
-TEST(PositionLimits, UnusableOnesConvertNothing) {
-    std::array<float, v1::kJoints> targets{};
-    targets.fill(7.0f);
-    EXPECT_EQ(v1::position_targets(std::vector<float>(6, 0.5f), limits_with(3, 0.0f), targets),
-              v1::PositionCheck::NoLimits);
-    EXPECT_THAT(targets, ElementsAre(7, 7, 7, 7, 7, 7));
-    EXPECT_THAT(v1::normalise_positions({1, 2, 3, 4, 5, 6}, limits_with(2, kNan)), ElementsAre());
-}
 
 // A leading byte-order mark is not white space: every path refuses it, the
 // same text without it is taken everywhere.

@@ -125,6 +125,17 @@ std::string inspire_frame(std::vector<unsigned char> body) {
     return frame + static_cast<char>(sum & 0xFF);
 }
 
+// A hand model on a clock of its own, lively as given.
+template <class Hand>
+struct Rig {
+    explicit Rig(const char* ip, const sim::Lively& alive = lively()) : hand(ip) {
+        hand.set_clock(clock.source());
+        hand.set_lively(alive);
+    }
+    ScriptedClock clock;
+    Hand hand;
+};
+
 std::string inspire_errors(sim::InspireHand& hand) {
     const auto answers = hand.respond(kCtrl, inspire_frame({0x11, 0x46, 0x06, 0x06}));
     return answers.size() == 1 && answers[0].size() == 14 ? answers[0].substr(7, 6) : "(no answer)";
@@ -133,10 +144,8 @@ std::string inspire_errors(sim::InspireHand& hand) {
 }  // namespace
 
 TEST(LivelyHand, Qmhv2JointsTravelToTheirTargetsOverTime) {
-    sim::Qmhv2Hand hand("192.168.137.39");
-    ScriptedClock clock;
-    hand.set_clock(clock.source());
-    hand.set_lively(lively());
+    Rig<sim::Qmhv2Hand> rig("192.168.137.39", lively());
+    auto& [clock, hand] = rig;
 
     hand.respond(kCtrl, R"({"method":"SET","cmd":"/pos","position":[45,45,45,45,45,45,45,45,45,45,45,45]})");
     EXPECT_EQ(angles(hand)[0], 0.0);
@@ -149,10 +158,8 @@ TEST(LivelyHand, Qmhv2JointsTravelToTheirTargetsOverTime) {
 }
 
 TEST(LivelyHand, Qmhv2CalibrationReportsItselfBusyForItsDuration) {
-    sim::Qmhv2Hand hand("192.168.137.39");
-    ScriptedClock clock;
-    hand.set_clock(clock.source());
-    hand.set_lively(lively());
+    Rig<sim::Qmhv2Hand> rig("192.168.137.39", lively());
+    auto& [clock, hand] = rig;
 
     EXPECT_EQ(only_answer(hand, kCtrl, R"({"method":"SET","cmd":"/calibration"})")["errorcode"].GetInt(), 0);
     EXPECT_EQ(codes(hand)[0], 4294967295.0);
@@ -163,10 +170,8 @@ TEST(LivelyHand, Qmhv2CalibrationReportsItselfBusyForItsDuration) {
 }
 
 TEST(LivelyHand, Qmhv2PressureSpotMovesAcrossTheMatrix) {
-    sim::Qmhv2Hand hand("192.168.137.39");
-    ScriptedClock clock;
-    hand.set_clock(clock.source());
-    hand.set_lively(lively());
+    Rig<sim::Qmhv2Hand> rig("192.168.137.39", lively());
+    auto& [clock, hand] = rig;
 
     const std::vector<double> before = matrix(hand);
     clock.advance_ms(1000);
@@ -180,13 +185,11 @@ TEST(LivelyHand, Qmhv2PressureSpotMovesAcrossTheMatrix) {
 }
 
 TEST(LivelyHand, Qmhv2FaultsComeAndGoByThemselves) {
-    sim::Qmhv2Hand hand("192.168.137.39");
-    ScriptedClock clock;
-    hand.set_clock(clock.source());
     sim::Lively alive = faulty();
     alive.fault_interval_s = 100.0;  // faults 50 to 150 s apart
     alive.fault_lasts_s = 5.0;
-    hand.set_lively(alive);
+    Rig<sim::Qmhv2Hand> rig("192.168.137.39", alive);
+    auto& [clock, hand] = rig;
 
     int waited_s = 0;
     while (codes(hand) == std::vector<double>(12, 0.0) && waited_s < 160) {
@@ -200,10 +203,8 @@ TEST(LivelyHand, Qmhv2FaultsComeAndGoByThemselves) {
 }
 
 TEST(LivelyHand, Qmhv1FaultsStayUntilCleared) {
-    sim::Qmhv1Hand hand("192.168.137.10");
-    ScriptedClock clock;
-    hand.set_clock(clock.source());
-    hand.set_lively(faulty());
+    Rig<sim::Qmhv1Hand> rig("192.168.137.10", faulty());
+    auto& [clock, hand] = rig;
 
     clock.advance_ms(5000);
     EXPECT_TRUE(any_flag(qmhv1_error_field(hand)));
@@ -212,10 +213,8 @@ TEST(LivelyHand, Qmhv1FaultsStayUntilCleared) {
 }
 
 TEST(LivelyHand, Qmhv1CalibrationOpensAndClosesTheHandOverItsDuration) {
-    sim::Qmhv1Hand hand("192.168.137.10");
-    ScriptedClock clock;
-    hand.set_clock(clock.source());
-    hand.set_lively(lively());
+    Rig<sim::Qmhv1Hand> rig("192.168.137.10", lively());
+    auto& [clock, hand] = rig;
 
     hand.respond(kCtrl, std::string("\x01\x01", 2));
     clock.advance_ms(1500);  // half way: open at full scale
@@ -227,10 +226,8 @@ TEST(LivelyHand, Qmhv1CalibrationOpensAndClosesTheHandOverItsDuration) {
 }
 
 TEST(LivelyHand, InspireFaultsStayUntilTheClearRegisterIsWritten) {
-    sim::InspireHand hand("192.168.137.19");
-    ScriptedClock clock;
-    hand.set_clock(clock.source());
-    hand.set_lively(faulty());
+    Rig<sim::InspireHand> rig("192.168.137.19", faulty());
+    auto& [clock, hand] = rig;
 
     clock.advance_ms(5000);
     EXPECT_NE(inspire_errors(hand), std::string(6, '\0'));
@@ -239,12 +236,10 @@ TEST(LivelyHand, InspireFaultsStayUntilTheClearRegisterIsWritten) {
 }
 
 TEST(LivelyHand, NoFaultBeforeTheFirstFaultTime) {
-    sim::Qmhv1Hand hand("192.168.137.10");
-    ScriptedClock clock;
-    hand.set_clock(clock.source());
     sim::Lively alive = faulty();
     alive.first_fault_s = 60.0;
-    hand.set_lively(alive);
+    Rig<sim::Qmhv1Hand> rig("192.168.137.10", alive);
+    auto& [clock, hand] = rig;
 
     clock.advance_ms(59000);
     EXPECT_FALSE(any_flag(qmhv1_error_field(hand)));

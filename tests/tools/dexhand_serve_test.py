@@ -195,12 +195,10 @@ class Http(unittest.TestCase):
         self.assertNotIn("enable", hands[QMHV1]["operations"])
 
     def test_reads_need_the_token(self):
-        wrong = "0" * len(self.dashboard.token)
+        # Which tokens match is the unit tests' (same_token); here, that every read asks for one.
         for path in ["/api/hands", "/api/state", "/api/hands/%s/config" % QSH, "/events"]:
             self.assertEqual(request(self.dashboard, "GET", path, token=False)[0], 401, path)
-            self.assertEqual(request(self.dashboard, "GET", path, token=wrong)[0], 401, path)
             self.assertEqual(request(self.dashboard, "GET", path, token=self.dashboard.token[:-1])[0], 401, path)
-            self.assertEqual(request(self.dashboard, "GET", path, token=self.dashboard.token + "0")[0], 401, path)
             self.assertEqual(request(self.dashboard, "GET", path + "?token=" + self.dashboard.token, token=False)[0],
                              401, path)
 
@@ -231,22 +229,19 @@ class Http(unittest.TestCase):
         wait_for(lambda: close_to(state_of(self.dashboard, QSH)["positions"], [0.5] * 6, 0.002), what="fast move")
 
     def test_bad_moves_are_refused_with_a_reason_and_move_nothing(self):
-        before = state_of(self.dashboard, QMHV1)["positions"]
-        cases = [
-            ({"positions": [0.5] * 5}, "takes 6 positions, 5 given"),
-            ({"positions": [0.5] * 5 + [1e39]}, "finite"),
-            ({"positions": [0.5] * 5 + ["NaN"]}, "finite"),
-            ({"positions": [0.5] * 5 + [None]}, "finite"),
-            ({"position": [0.5] * 6}, "no \"positions\" list"),
-            ("[0.5, 0.5]", "not a JSON object"),
-            ('{"positions": [0.5, 0.5, 0.5, 0.5, 0.5, NaN]}', "not a JSON object"),
-        ]
-        for body, reason in cases:
-            status, reply = command(self.dashboard, QMHV1, "move", body)
+        # Every case of each check is the unit tests' (parse_positions); here one of each reaches the reply.
+        before = state_of(self.dashboard, QMHV2)["positions"]
+        for body, reason in [({"positions": [90] * 11}, "takes 12 positions, 11 given"),
+                             ({"positions": [90] * 11 + [None]}, "finite"),
+                             ({"positions": [1000] + [0] * 11}, "outside 0 to 180"),
+                             ({"positions": [3.4e38] + [0] * 11}, "outside 0 to 180"),
+                             ({"position": [90] * 12}, "no \"positions\" list"),
+                             ("[0.5, 0.5]", "not a JSON object")]:
+            status, reply = command(self.dashboard, QMHV2, "move", body)
             self.assertEqual(status, 400, body)
             self.assertIn(reason, reply["error"], body)
         time.sleep(0.3)
-        self.assertEqual(state_of(self.dashboard, QMHV1)["positions"], before)
+        self.assertEqual(state_of(self.dashboard, QMHV2)["positions"], before)
         time.sleep(1.0)  # the hand's allowance refills
 
     def test_commands_without_the_token_or_from_another_origin_are_refused_and_move_nothing(self):
@@ -263,12 +258,9 @@ class Http(unittest.TestCase):
         self.assertEqual(command(self.dashboard, QSH, "clear-errors", headers={"Origin": self.dashboard.origin})[0],
                          200)
 
-    def test_commands_are_post_only(self):
+    def test_unknown_hands_commands_unserved_operations_and_gets_of_commands_are_refused(self):
         status, reply, headers = request(self.dashboard, "GET", "/api/hands/%s/enable" % QMHV2)
-        self.assertEqual(status, 405)
-        self.assertEqual(headers["Allow"], "POST")
-
-    def test_unknown_hands_commands_and_unserved_operations_are_refused(self):
+        self.assertEqual((status, headers["Allow"]), (405, "POST"))
         self.assertEqual(command(self.dashboard, "192.168.137.50", "disable")[0], 404)
         self.assertEqual(command(self.dashboard, QMHV2, "explode")[0], 404)
         status, reply = command(self.dashboard, QMHV1, "enable")
@@ -392,16 +384,6 @@ class Http(unittest.TestCase):
         status, reply, _ = request(self.dashboard, "GET", "/api/hands", token=False,
                                    headers={"Cookie": cookie.split(";", 1)[0]})
         self.assertEqual(status, 200)
-
-    def test_out_of_range_moves_are_refused_and_send_nothing(self):
-        before = state_of(self.dashboard, QMHV2)["positions"]
-        for value in [1000, -50, 3.4e38]:
-            status, reply = command(self.dashboard, QMHV2, "move", {"positions": [value] + [0] * 11})
-            self.assertEqual(status, 400, value)
-            self.assertIn("outside 0 to 180", reply["error"])
-        time.sleep(0.3)
-        self.assertEqual(state_of(self.dashboard, QMHV2)["positions"], before)
-        time.sleep(1.0)
 
     def test_a_command_succeeds_while_200_clients_trickle_their_headers(self):
         host, port = self.dashboard.base[7:].rsplit(":", 1)
@@ -706,18 +688,6 @@ class Browser(unittest.TestCase):
                                               self.card(QMHV2).find_element("css selector", "canvas.heatmap"))
         first = picture()
         self.assertTrue(wait_for(lambda: picture() != first, timeout=5, what="a changed heat map"))
-
-    def test_6_commands_that_are_not_json_or_from_another_origin_are_refused(self):
-        before = dexhand_positions(QMHV2)
-        status = self.driver.execute_async_script(
-            "const done = arguments[arguments.length - 1];"
-            "fetch('api/hands/%s/move', {method: 'POST', body: JSON.stringify({positions: Array(12).fill(170)})})"
-            ".then(r => done(r.status), e => done(String(e)));" % QMHV2)
-        self.assertEqual(status, 415)
-        self.assertEqual(command(self.dashboard, QMHV2, "move", {"positions": [170] * 12},
-                                 headers={"Origin": "http://evil.example"})[0], 403)
-        time.sleep(1.0)
-        self.assertTrue(close_to(dexhand_positions(QMHV2), before, 0.01))
 
     def test_7_a_refused_command_is_explained_beside_its_control(self):
         self.driver.execute_script(
