@@ -17,6 +17,7 @@
 #include <optional>
 #include <thread>
 
+#include "support/eventually.h"
 #include "inspire_hand.h"
 #include "qmhv1_hand.h"
 #include "qmhv2_hand.h"
@@ -67,17 +68,7 @@ std::size_t count_of(const std::string& text, const std::string& part) {
     return count;
 }
 
-template <class Predicate>
-bool eventually(Predicate predicate, std::chrono::milliseconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!predicate()) {
-        if (std::chrono::steady_clock::now() >= deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(20ms);
-    }
-    return true;
-}
+using dexhand_test::eventually;
 
 sensor_msgs_msg_dds__JointState_ command_of(std::vector<double>& positions) {
     sensor_msgs_msg_dds__JointState_ message{};

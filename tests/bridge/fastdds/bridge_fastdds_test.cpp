@@ -26,6 +26,7 @@
 #include <sstream>
 #include <thread>
 
+#include "support/eventually.h"
 #include "inspire_hand.h"
 #include "qmhv1_hand.h"
 #include "qmhv2_hand.h"
@@ -50,17 +51,7 @@ const std::string kQmhv2Ip = "192.168.137.39";
 const std::string kQmhv1Ip = "192.168.137.10";
 const std::string kInspireIp = "192.168.137.19";
 
-template <class Predicate>
-bool eventually(Predicate predicate, std::chrono::milliseconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!predicate()) {
-        if (std::chrono::steady_clock::now() >= deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(10ms);
-    }
-    return true;
-}
+using dexhand_test::eventually;
 
 // One Fast DDS participant with the ROS 2 types registered.
 class Peer {
