@@ -94,7 +94,8 @@ TEST(Resources, HundredsOfClients) {
     expect_back(before, "clients");
 }
 
-// Discovery, registration and a calibration, again and again on one client.
+// Discovery, registration and a calibration, again on one client: a
+// descriptor or thread left by any pass shows after two.
 TEST(Resources, AClientInitialisedAgainAndAgain) {
     client_test::Subnet subnet;
     auto v2hand = subnet.add<sim::Qmhv2Hand>("192.168.137.39", reply("qmhv2", "QMH-12L", "192.168.137.39"));
@@ -108,8 +109,7 @@ TEST(Resources, AClientInitialisedAgainAndAgain) {
     };
     cycle();
     const Usage before;
-    for (int i = 0; i < 6; ++i) {
-        cycle();
-    }
+    cycle();
+    cycle();
     expect_back(before, "inits");
 }
