@@ -1,13 +1,31 @@
 // The units of dexhand-sim without a process: how a datagram reads in the
-// log, and what a scenario file sets.
+// log, what the command line and a scenario file set, and each mistake's line.
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "options.h"
 #include "traffic_log.h"
 
 using dexhand_sim::datagram_text;
+using Strings = std::vector<std::string>;
+
+namespace {
+
+// The command line as the program gets it: whether it was taken, and the error.
+std::pair<bool, std::string> parse(const Strings& args, dexhand_sim::Options& options) {
+    std::vector<const char*> argv{"dexhand-sim"};
+    for (const auto& arg : args) {
+        argv.push_back(arg.c_str());
+    }
+    std::string error;
+    const bool taken = dexhand_sim::parse_options(static_cast<int>(argv.size()), argv.data(), options, error);
+    return {taken, error};
+}
+
+}  // namespace
 
 TEST(DatagramText, JsonShowsAsQuotedText) {
     EXPECT_EQ(datagram_text(R"({"method":"GET","cmd":"/pva"})"), R"(text "{"method":"GET","cmd":"/pva"}")");
@@ -69,4 +87,63 @@ TEST(Scenario, MistakesNameTheirPlace) {
         R"({"hands": [{"hand": "qmhv1@192.168.137.10"}, {"hand": "qmhv2@192.168.137.39", "faults": {"copies": 0}}]})",
         "s.json", options, error));
     EXPECT_EQ(error, "s.json: hands[1].faults.copies must be a whole number from 1 to 100");
+    EXPECT_FALSE(dexhand_sim::read_scenario(R"({"hands":[{"hand":"qmhv2@192.168.137.39","nmae":"x"}]})", "t.json",
+                                            options, error));
+    EXPECT_EQ(error, R"(t.json: hands[0]: unknown member "nmae" (hand, name, type, serial_number, driver_version, )"
+                     R"(firmware_version, discovery, faults))");
+}
+
+TEST(Options, EachMistakeIsRefusedWithItsLine) {
+    const std::vector<std::pair<Strings, std::string>> cases = {
+        {{}, "no hands: give --hand KIND@IP or --scenario FILE"},
+        {{"--hand", "qmhv3@192.168.137.39"},
+         R"(unknown hand kind "qmhv3" in "qmhv3@192.168.137.39" (kinds: qmhv1, qmhv2, QSH))"},
+        {{"--hand", "qmhv2@192.168.138.39"},
+         R"("192.168.138.39" in "qmhv2@192.168.138.39" is not an address of 192.168.137.1 to 192.168.137.254)"},
+        {{"--hand", "qmhv2@192.168.137.255"},
+         R"("192.168.137.255" in "qmhv2@192.168.137.255" is not an address of 192.168.137.1 to 192.168.137.254)"},
+        {{"--hand", "qmhv2"}, R"("qmhv2" is not KIND@IP)"},
+        {{"--hand"}, "--hand needs a value"},
+        {{"--hand", "qmhv2@192.168.137.39", "--hand", "qmhv1@192.168.137.39"}, "two hands at 192.168.137.39"},
+        {{"--hand=qmhv2@192.168.137.39", "--loud"}, R"(unknown argument "--loud")"},
+        {{"--log=yes", "--hand", "qmhv2@192.168.137.39"}, "--log takes no value"},
+        {{"--scenario", "/nonexistent/s.json"}, "cannot read scenario file /nonexistent/s.json"},
+    };
+    for (const auto& [args, line] : cases) {
+        dexhand_sim::Options options;
+        EXPECT_EQ(parse(args, options), std::make_pair(false, line));
+    }
+}
+
+// What each kind's hand answers at discovery unless told otherwise.
+TEST(Options, HandsOfEachKindGetTheirDefaultIdentity) {
+    dexhand_sim::Options options;
+    ASSERT_EQ(parse({"--hand", "qmhv2@192.168.137.39", "--hand", "qmhv1@192.168.137.10", "--hand", "QSH@192.168.137.19",
+                     "--log", "--calm"},
+                    options),
+              std::make_pair(true, std::string()));
+    Strings replies;
+    for (const auto& hand : options.hands) {
+        replies.push_back(sim::discovery_text(hand.identity));
+    }
+    EXPECT_EQ(replies,
+              (Strings{R"({"name":"qmhv2","type":"QMH-12R","ip_address":"192.168.137.39","serial_number":"QMH12R-0039",)"
+                       R"("hardware_verison":[1,2,0,0],"firmware_verison":[2,0,3,0]})",
+                       R"({"name":"qmhv1","type":"QMH-6R","IP":"192.168.137.10","serial_number":"QMH6R-0010",)"
+                       R"("driver_version":"1.2.0","firmware_version":"1.4.3"})",
+                       R"({"name":"QSH","type":"QSH-6","IP":"192.168.137.19","serial_number":"QSH6-0019",)"
+                       R"("driver_version":"3.1","firmware_version":"2.0.5"})"}));
+    EXPECT_TRUE(options.log);
+    EXPECT_FALSE(options.lively);
+}
+
+TEST(Options, TheExampleScenarioReads) {
+    dexhand_sim::Options options;
+    ASSERT_EQ(parse({"--scenario", DEXHAND_SOURCE_DIR "/sim/program/example-scenario.json"}, options),
+              std::make_pair(true, std::string()));
+    ASSERT_EQ(options.hands.size(), 4u);
+    EXPECT_EQ(options.hands[0].identity.serial_number, "LAB-QMH12L-01");
+    EXPECT_EQ(options.hands[1].faults.delay_ms, 40);
+    EXPECT_TRUE(options.hands[2].faults.silent);
+    EXPECT_FALSE(options.hands[3].discovery);
 }
