@@ -3,6 +3,7 @@
 // few descriptors left, a calibration worker that cannot start, a hand that
 // goes quiet in the middle of its calibration.
 #include <pthread.h>
+#include <unistd.h>
 #include <sys/resource.h>
 #include <malloc.h>
 
@@ -29,21 +30,18 @@ using testing::HasSubstr;
 
 namespace {
 
-// A resource limit lowered for a while.
-class LoweredLimit {
-public:
-    LoweredLimit(int resource, rlim_t limit) : resource_(resource) {
-        ::getrlimit(resource, &saved_);
-        rlimit lowered = saved_;
+// A resource limit lowered for as long as the object lives.
+struct LoweredLimit {
+    LoweredLimit(int resource, rlim_t limit) : resource(resource) {
+        ::getrlimit(resource, &saved);
+        rlimit lowered = saved;
         lowered.rlim_cur = limit;
-        lowered_ = ::setrlimit(resource, &lowered) == 0;
+        ok = ::setrlimit(resource, &lowered) == 0;
     }
-    ~LoweredLimit() { ::setrlimit(resource_, &saved_); }
-    bool lowered_ = false;
-
-private:
-    int resource_;
-    rlimit saved_{};
+    ~LoweredLimit() { ::setrlimit(resource, &saved); }
+    int resource;
+    rlimit saved{};
+    bool ok = false;
 };
 
 }  // namespace
@@ -113,16 +111,9 @@ protected:
 };
 
 long vm_size_bytes() {
-    std::ifstream status("/proc/self/status");
-    std::string key;
-    long kb = 0;
-    while (status >> key) {
-        if (key == "VmSize:") {
-            status >> kb;
-            return kb * 1024;
-        }
-    }
-    return 0;
+    long pages = 0;
+    std::ifstream("/proc/self/statm") >> pages;
+    return pages * ::sysconf(_SC_PAGESIZE);
 }
 
 // With room in the address space for one more thread stack only, the second
@@ -144,7 +135,7 @@ TEST_F(Calibrating, AWorkerThatCannotStartFailsItsHandOnly) {
     int result = 0;
     {
         const LoweredLimit limit(RLIMIT_AS, static_cast<rlim_t>(vm_size_bytes()) + stack + stack / 2);
-        ASSERT_TRUE(limit.lowered_);
+        ASSERT_TRUE(limit.ok);
         lines = ThreadLines::lines_of([&] { result = subnet.client.calibration(); });
     }
 

@@ -27,20 +27,13 @@ std::pair<bool, std::string> parse(const Strings& args, dexhand_sim::Options& op
 
 }  // namespace
 
-TEST(DatagramText, JsonShowsAsQuotedText) {
+// JSON and other text quoted with its control bytes escaped, zero padding
+// counted, binary frames in hex.
+TEST(DatagramText, ShowsTextQuotedAndFramesInHex) {
     EXPECT_EQ(datagram_text(R"({"method":"GET","cmd":"/pva"})"), R"(text "{"method":"GET","cmd":"/pva"}")");
-}
-
-TEST(DatagramText, ZeroPaddingIsCountedNotShown) {
     EXPECT_EQ(datagram_text(std::string(15, '1') + std::string(497, '\0')),
               R"(text "111111111111111" + 497 zero bytes)");
-}
-
-TEST(DatagramText, ControlBytesInTextAreEscaped) {
     EXPECT_EQ(datagram_text("0.000 1.000\n\t\\\x01"), R"(text "0.000 1.000\n\t\\\x01")");
-}
-
-TEST(DatagramText, BinaryFramesShowAsHex) {
     EXPECT_EQ(datagram_text(std::string("\xEB\x90\x01\x04\x12\xEC\x03\x01\x07", 9)), "hex eb 90 01 04 12 ec 03 01 07");
     EXPECT_EQ(datagram_text(std::string("\x01\x11\x00\x00", 4)), "hex 01 11 00 00");
     EXPECT_EQ(datagram_text(std::string(2, '\0')), "hex 00 00");
@@ -113,37 +106,4 @@ TEST(Options, EachMistakeIsRefusedWithItsLine) {
         dexhand_sim::Options options;
         EXPECT_EQ(parse(args, options), std::make_pair(false, line));
     }
-}
-
-// What each kind's hand answers at discovery unless told otherwise.
-TEST(Options, HandsOfEachKindGetTheirDefaultIdentity) {
-    dexhand_sim::Options options;
-    ASSERT_EQ(parse({"--hand", "qmhv2@192.168.137.39", "--hand", "qmhv1@192.168.137.10", "--hand", "QSH@192.168.137.19",
-                     "--log", "--calm"},
-                    options),
-              std::make_pair(true, std::string()));
-    Strings replies;
-    for (const auto& hand : options.hands) {
-        replies.push_back(sim::discovery_text(hand.identity));
-    }
-    EXPECT_EQ(replies,
-              (Strings{R"({"name":"qmhv2","type":"QMH-12R","ip_address":"192.168.137.39","serial_number":"QMH12R-0039",)"
-                       R"("hardware_verison":[1,2,0,0],"firmware_verison":[2,0,3,0]})",
-                       R"({"name":"qmhv1","type":"QMH-6R","IP":"192.168.137.10","serial_number":"QMH6R-0010",)"
-                       R"("driver_version":"1.2.0","firmware_version":"1.4.3"})",
-                       R"({"name":"QSH","type":"QSH-6","IP":"192.168.137.19","serial_number":"QSH6-0019",)"
-                       R"("driver_version":"3.1","firmware_version":"2.0.5"})"}));
-    EXPECT_TRUE(options.log);
-    EXPECT_FALSE(options.lively);
-}
-
-TEST(Options, TheExampleScenarioReads) {
-    dexhand_sim::Options options;
-    ASSERT_EQ(parse({"--scenario", DEXHAND_SOURCE_DIR "/sim/program/example-scenario.json"}, options),
-              std::make_pair(true, std::string()));
-    ASSERT_EQ(options.hands.size(), 4u);
-    EXPECT_EQ(options.hands[0].identity.serial_number, "LAB-QMH12L-01");
-    EXPECT_EQ(options.hands[1].faults.delay_ms, 40);
-    EXPECT_TRUE(options.hands[2].faults.silent);
-    EXPECT_FALSE(options.hands[3].discovery);
 }
