@@ -1,6 +1,5 @@
 // Stale, foreign, hostile and concurrent traffic against the protocol
 // objects and the manager, with simulated hands inside the private namespace.
-// (Each protocol's own time-outs, late and refused replies are its tests'.)
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -39,6 +38,14 @@ protected:
     Qmhv1 v1{kV1Ip};
     Qmhv2 v2{kV2Ip};
     ThreadLines capture;
+
+    hand_ws::Qhand manager;  // with hands of its own at the same addresses
+
+    void SetUp() override {
+        manager.hands.push_back(std::make_unique<Qmhv2>(kV2Ip));
+        manager.hands.push_back(std::make_unique<Qmhv1>(kV1Ip));
+        manager.hand_ips = {kV2Ip, kV1Ip};
+    }
 };
 
 }  // namespace
@@ -63,15 +70,12 @@ TEST_F(Hostile, ALateJsonReplyIsNotTakenAsErrorCodes) {
 TEST_F(Hostile, AForeignFloodNeitherAnswersNorStealsTheEndpoints) {
     auto inspire_hand = simulator.add<sim::InspireHand>(kInspireIp);
     BaseHandProtocol::Inspire inspire{kInspireIp};
-    v2hand->set_angles(std::vector<double>(12, 7.0));
-    std::vector<float> v1_expected, v2_expected, inspire_expected, positions;
-    ASSERT_EQ(v1.get_pos(v1_expected), 0);  // every endpoint has a local port now
-    ASSERT_EQ(v2.get_pos(v2_expected), 0);
-    ASSERT_EQ(inspire.get_pos(inspire_expected), 0);
+    const std::vector<BaseHandProtocol::BaseHand*> hands = {&v1, &v2, &inspire};
+    std::vector<std::vector<float>> expected(hands.size());
     std::vector<sockaddr_in> targets;
-    for (const BaseHandProtocol::BaseHand* hand : std::initializer_list<const BaseHandProtocol::BaseHand*>{
-             &v1, &v2, &inspire}) {
-        for (const auto* endpoint : {hand->ctrl_udp_socket.get(), hand->comm_udp_socket.get()}) {
+    for (std::size_t h = 0; h < hands.size(); ++h) {
+        ASSERT_EQ(hands[h]->get_pos(expected[h]), 0);  // its endpoints have local ports now
+        for (const auto* endpoint : {hands[h]->ctrl_udp_socket.get(), hands[h]->comm_udp_socket.get()}) {
             targets.push_back(dexhand_test::ipv4("192.168.137.1", dexhand_test::local_port(endpoint->sockfd)));
         }
     }
@@ -79,11 +83,10 @@ TEST_F(Hostile, AForeignFloodNeitherAnswersNorStealsTheEndpoints) {
     std::atomic<bool> stop{false};
     std::atomic<int> rounds{0};
     std::thread flood([&] {
-        while (!stop) {
+        for (; !stop; ++rounds) {
             for (const auto& to : targets) {
                 stranger.send_to(to, R"({"angle":[1,1,1,1,1,1,1,1,1,1,1,1],"errorcode":0})");
             }
-            ++rounds;
         }
     });
     while (rounds < 50) {
@@ -92,12 +95,10 @@ TEST_F(Hostile, AForeignFloodNeitherAnswersNorStealsTheEndpoints) {
     v1hand->clear_received();
     v2hand->clear_received();
     for (int i = 0; i < 20; ++i) {
-        for (const auto& [hand, expected] :
-             std::initializer_list<std::pair<BaseHandProtocol::BaseHand*, const std::vector<float>*>>{
-                 {&v1, &v1_expected}, {&v2, &v2_expected}, {&inspire, &inspire_expected}}) {
-            positions.clear();
-            ASSERT_EQ(hand->get_pos(positions), 0) << i;
-            ASSERT_EQ(positions, *expected) << i;
+        for (std::size_t h = 0; h < hands.size(); ++h) {
+            std::vector<float> positions;
+            EXPECT_EQ(hands[h]->get_pos(positions), 0) << h;
+            EXPECT_EQ(positions, expected[h]) << h;
         }
     }
     stop = true;
@@ -123,9 +124,6 @@ TEST_F(Hostile, RefusalLinesOfOneOperationStopAt64WithACount) {
 // reads, the other 300 position reads by a one-hand call or a many-hands
 // sweep: each call holds the hand, so none fails or takes another's answer.
 TEST_F(Hostile, CallsOnOneHandQueueInsteadOfTakingEachOthersReplies) {
-    hand_ws::Qhand manager;
-    manager.hands.push_back(std::make_unique<Qmhv2>(kV2Ip));
-    manager.hand_ips.push_back(kV2Ip);
     v2hand->set_angles(std::vector<double>(12, 3.0));
     std::string expected;
     ASSERT_EQ(manager.get_comm_config(kV2Ip, expected), 0);
@@ -159,11 +157,6 @@ TEST_F(Hostile, CallsOnOneHandQueueInsteadOfTakingEachOthersReplies) {
 
 // The lock is per hand: a silent hand's time-out does not hold up another.
 TEST_F(Hostile, CallsOnDifferentHandsRunInParallel) {
-    hand_ws::Qhand manager;
-    manager.hands.push_back(std::make_unique<Qmhv2>(kV2Ip));
-    manager.hand_ips.push_back(kV2Ip);
-    manager.hands.push_back(std::make_unique<Qmhv1>(kV1Ip));
-    manager.hand_ips.push_back(kV1Ip);
     v2hand->set_faults(sim::Faults().with_silent(true));
     std::thread slow([&] {
         std::vector<float> angles;

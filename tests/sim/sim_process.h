@@ -48,9 +48,6 @@ public:
         std::remove(err_path_.c_str());
     }
 
-    SimProcess(const SimProcess&) = delete;
-    SimProcess& operator=(const SimProcess&) = delete;
-
     // Whether stdout came to hold text in time.
     bool wait_for_output(const std::string& text, std::chrono::milliseconds timeout) {
         return poll_until(timeout, [&] {
@@ -93,13 +90,9 @@ private:
         err = err_text.str();
     }
 
-    static std::string path(const char* stream) {
-        static int count = 0;
-        return "/tmp/dexhand-sim-" + std::to_string(::getpid()) + "-" + std::to_string(count++) + "." + stream;
-    }
-
-    std::string out_path_ = path("out");
-    std::string err_path_ = path("err");
+    static inline int started_ = 0;
+    const std::string out_path_ = "/tmp/dexhand-sim-" + std::to_string(::getpid()) + "-" + std::to_string(++started_);
+    const std::string err_path_ = out_path_ + ".err";
     pid_t pid_ = -1;
     bool exited_ = false;
 };
