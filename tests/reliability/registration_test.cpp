@@ -53,11 +53,9 @@ TEST(HostileDiscovery, OneHostAnsweringThousandsOfTimesGetsOneObject) {
     subnet.add("192.168.137.60", reply("qmhv1", "QMH-6L", "192.168.137.60"))
         ->set_discovery(sim::DiscoveryAnswer().with_text(reply("qmhv1", "QMH-6L", "192.168.137.60")).with_copies(3000));
     const int before = dexhand_test::open_descriptors();
-    ThreadLines capture;
-    int result = 0;
-    const auto lines = ThreadLines::lines_of([&] { result = subnet.client.init(0); });
-    EXPECT_EQ(result, kFailure);
-    EXPECT_EQ(lines, Strings{"[Error] [[Qhand]][init()] Server illegal duplicate ip."});
+    subnet.run_init();
+    EXPECT_EQ(subnet.init.result, kFailure);
+    EXPECT_EQ(subnet.init.output, "[Error] [[Qhand]][init()] Server illegal duplicate ip.\n");
     EXPECT_EQ(subnet.client.get_ip_list(), Strings{"192.168.137.60"});
     EXPECT_EQ(dexhand_test::open_descriptors(), before + 3);
 }

@@ -24,14 +24,16 @@ const std::string kQmhv1 = "192.168.137.10";
 }  // namespace
 
 TEST(DexhandSim, TheExampleScenarioServesTheClientAndLogsEachDatagram) {
-    SimProcess sim({DEXHAND_SIM_PROGRAM, "--log", "--scenario", DEXHAND_SOURCE_DIR "/sim/program/example-scenario.json"});
+    SimProcess sim(
+        {DEXHAND_SIM_PROGRAM, "--log", "--scenario", DEXHAND_SOURCE_DIR "/sim/program/example-scenario.json"});
     ASSERT_TRUE(sim.wait_for_output("(ignores discovery)\n", 5s)) << sim.err;
     EXPECT_EQ(sim.out.rfind("dexhand-sim: 4 hands ready\n"
                             "  qmhv2@192.168.137.39  name qmhv2  type QMH-12L  serial LAB-QMH12L-01\n"
                             "  qmhv1@192.168.137.10  name qmhv1  type QMH-6R  serial QMH6R-0010  (delay 40 ms)  "
                             "(garbage before answers)\n"
                             "  QSH@192.168.137.19  name QSH  type QSH-6  serial QSH6-0019  (silent)\n"
-                            "  qmhv2@192.168.137.40  name qmhv2  type QMH-12R  serial QMH12R-0040  (ignores discovery)\n",
+                            "  qmhv2@192.168.137.40  name qmhv2  type QMH-12R  serial QMH12R-0040  "
+                            "(ignores discovery)\n",
                             0),
               0u)
         << sim.out;

@@ -80,7 +80,8 @@ TEST(LivelyHand, Qmhv2JointsTravelToTheirTargetsOverTime) {
 
 TEST(LivelyHand, Qmhv2CalibrationReportsItselfBusyForItsDuration) {
     Rig<sim::Qmhv2Hand> rig("192.168.137.39");
-    EXPECT_EQ(rig.hand.respond(kCtrl, R"({"method":"SET","cmd":"/calibration"})"), std::vector<std::string>{R"({"errorcode":0})"});
+    EXPECT_EQ(rig.hand.respond(kCtrl, R"({"method":"SET","cmd":"/calibration"})"),
+              std::vector<std::string>{R"({"errorcode":0})"});
     EXPECT_EQ(rig.numbers("/errorcode", "errorcode")[0], 4294967295.0);
     rig.advance_ms(2990);
     EXPECT_EQ(rig.numbers("/errorcode", "errorcode")[0], 4294967295.0);

@@ -10,22 +10,6 @@
 #include "traffic_log.h"
 
 using dexhand_sim::datagram_text;
-using Strings = std::vector<std::string>;
-
-namespace {
-
-// The command line as the program gets it: whether it was taken, and the error.
-std::pair<bool, std::string> parse(const Strings& args, dexhand_sim::Options& options) {
-    std::vector<const char*> argv{"dexhand-sim"};
-    for (const auto& arg : args) {
-        argv.push_back(arg.c_str());
-    }
-    std::string error;
-    const bool taken = dexhand_sim::parse_options(static_cast<int>(argv.size()), argv.data(), options, error);
-    return {taken, error};
-}
-
-}  // namespace
 
 // JSON and other text quoted with its control bytes escaped, zero padding
 // counted, binary frames in hex.
@@ -86,8 +70,10 @@ TEST(Scenario, MistakesNameTheirPlace) {
                      R"(firmware_version, discovery, faults))");
 }
 
+// Each argument list as the program gets it, after its own name.
 TEST(Options, EachMistakeIsRefusedWithItsLine) {
-    const std::vector<std::pair<Strings, std::string>> cases = {
+    using Args = std::vector<const char*>;
+    const std::vector<std::pair<Args, std::string>> cases = {
         {{}, "no hands: give --hand KIND@IP or --scenario FILE"},
         {{"--hand", "qmhv3@192.168.137.39"},
          R"(unknown hand kind "qmhv3" in "qmhv3@192.168.137.39" (kinds: qmhv1, qmhv2, QSH))"},
@@ -102,8 +88,11 @@ TEST(Options, EachMistakeIsRefusedWithItsLine) {
         {{"--log=yes", "--hand", "qmhv2@192.168.137.39"}, "--log takes no value"},
         {{"--scenario", "/nonexistent/s.json"}, "cannot read scenario file /nonexistent/s.json"},
     };
-    for (const auto& [args, line] : cases) {
+    for (auto [args, line] : cases) {
+        args.insert(args.begin(), "dexhand-sim");
         dexhand_sim::Options options;
-        EXPECT_EQ(parse(args, options), std::make_pair(false, line));
+        std::string error;
+        EXPECT_FALSE(dexhand_sim::parse_options(static_cast<int>(args.size()), args.data(), options, error)) << line;
+        EXPECT_EQ(error, line);
     }
 }
