@@ -37,16 +37,15 @@ struct Script {
 
 class TimedLoop : public testing::Test {
 protected:
+    std::string request = "ping";
     dexhand_test::UdpPeer hand{kHandIp, 0};
     UDPSocket endpoint{kHandIp, hand.port()};
-    std::string request = "ping";
-
-    // A 100 ms exchange of the text request on this endpoint.
-    Exchange exchange(UDPSocket& on, const std::string& address = kHandIp) {
+    // A 100 ms exchange of a text request.
+    Exchange exchange() {
         Exchange e;
-        e.endpoint = &on;
+        e.endpoint = &endpoint;
         e.payload = BaseHandProtocol::Payload::text(request);
-        e.address = address;
+        e.address = kHandIp;
         e.budget_ms = 100;
         return e;
     }
@@ -58,14 +57,16 @@ protected:
         }
         return count;
     }
-    // Answers the next request with these replies, all at once. (Replies
-    // queued before an exchange starts are thrown away by its send.)
-    void queue(const std::vector<std::string>& replies) {
+    // Answers the next request with these replies, all at once after the
+    // delay. (Replies queued before an exchange starts are thrown away by
+    // its send.)
+    void queue(const std::vector<std::string>& replies, std::chrono::milliseconds delay = {}) {
         TearDown();  // the previous replier is done
-        replier = std::thread([this, replies] {
+        replier = std::thread([this, replies, delay] {
             std::string got;
             sockaddr_in from{};
             if (hand.receive(got, &from)) {
+                std::this_thread::sleep_for(delay);
                 for (const auto& reply : replies) {
                     hand.send_to(from, reply);
                 }
@@ -107,7 +108,7 @@ TEST_F(TimedLoop, BudgetEdgesOnAScriptedClock) {
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
         int polls = 0;
-        Exchange e = exchange(endpoint);
+        Exchange e = exchange();
         e.now = Script{row.clock_ms};
         if (row.judged) {
             e.judge = [](std::string_view) { return Verdict::Accept; };
@@ -135,7 +136,7 @@ protected:
     // An exchange that records each reply and judges it by the next verdict.
     Exchange judged(std::deque<Verdict> script) {
         verdicts = std::move(script);
-        Exchange e = exchange(endpoint);
+        Exchange e = exchange();
         e.judge = [this](std::string_view reply) {
             seen.emplace_back(reply);
             const Verdict v = verdicts.front();
@@ -180,18 +181,10 @@ TEST_F(Replies, AFailingOneEndsTheExchangeAndLeavesTheRestWaiting) {
 TEST_F(Replies, OneArrivingWhileTheLoopSleepsIsTakenAtOnce) {
     Exchange e = judged({Verdict::Accept});
     e.budget_ms = 5000;
-    std::thread late([this] {
-        std::string got;
-        sockaddr_in from{};
-        if (hand.receive(got, &from)) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(30));
-            hand.send_to(from, "late");
-        }
-    });
+    queue({"late"}, std::chrono::milliseconds(30));
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(run_exchange(e), kSuccess);
     const auto took = std::chrono::steady_clock::now() - start;
-    late.join();
     EXPECT_EQ(seen, std::vector<std::string>{"late"});
     EXPECT_LT(took, std::chrono::milliseconds(2500));
 }
@@ -200,7 +193,7 @@ TEST_F(Replies, OneArrivingWhileTheLoopSleepsIsTakenAtOnce) {
 // loop without sleeps would have made in that time.
 TEST_F(TimedLoop, WeighedEmptyPollsCountTheTimeSlept) {
     long long polls = 0;
-    Exchange e = exchange(endpoint);
+    Exchange e = exchange();
     e.budget_ms = 20;
     e.judge = [](std::string_view) { return Verdict::Accept; };
     e.on_empty_poll = [&polls](long long count) { return polls += count, Verdict::Ignore; };

@@ -8,7 +8,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cmath>
 #include <cstdlib>
 #include <fstream>
 #include <optional>
@@ -27,6 +26,7 @@
 using namespace std::chrono_literals;
 using bridge::ros::Probe;
 using dexhand_test::eventually;
+using tessaro_dexhand::Operation;
 
 namespace {
 
@@ -228,10 +228,8 @@ TEST_F(Bridge, EachKindPublishesJointStatesAsRos2Does) {
         EXPECT_NEAR(static_cast<double>(state.stamp.sec), static_cast<double>(now), 5.0);
         EXPECT_EQ(state.name, kind->joint_names);
         EXPECT_EQ(state.position, row.position);
-        const bool velocity = kind->serves(tessaro_dexhand::Operation::read_velocities);
-        const bool effort = kind->serves(tessaro_dexhand::Operation::read_currents);
-        EXPECT_EQ(state.velocity.size(), velocity ? kind->joints : 0u);
-        EXPECT_EQ(state.effort.size(), effort ? kind->joints : 0u);
+        EXPECT_EQ(state.velocity.size(), kind->serves(Operation::read_velocities) ? kind->joints : 0u);
+        EXPECT_EQ(state.effort.size(), kind->serves(Operation::read_currents) ? kind->joints : 0u);
         if (!row.effort.empty()) {
             EXPECT_EQ(state.effort, row.effort);
         }
@@ -289,33 +287,22 @@ TEST_F(Bridge, FirstCommandOfANewPublisherIsApplied) {
     }
 }
 
-// One at a time (the bridge keeps only the latest command of a hand); the
-// hand hears nothing of them.
-TEST_F(Bridge, BadCommandsAreDroppedWithOneWarningEach) {
+// The kind's rules are the unit test's; here one breaks a rule on the wire.
+TEST_F(Bridge, ABadCommandIsDroppedWithOneWarning) {
     const bridge::ros::Entity writer(probe_->writer(sensor_msgs_msg_dds__JointState__desc, kCommands39));
     ASSERT_TRUE(Probe::wait_matched(writer.get(), 15s));
     const auto before = qmhv2_->targets();
     const std::size_t sent_before = qmhv2_->received_count(sim::kCtrlPort);
-    std::vector<double> wrong_count(11, 0.5), not_finite(12, 0.5), out_of_range(12, 0.5);
-    not_finite[4] = std::nan("");
-    out_of_range[6] = 181;  // beyond the kind's range
-    const std::string dropped = "[warning] dropped a command on /dexhand/hand_39/joint_commands: ";
-    const std::pair<std::vector<double>*, std::string> cases[] = {
-        {&wrong_count, dropped + "a qmhv2 hand takes 12 positions, not 11\n"},
-        {&not_finite, dropped + "joint 4: "},
-        {&out_of_range, dropped + "joint 6: "},
-    };
-    for (const auto& [positions, line] : cases) {
-        const auto message = command_of(*positions);
-        ASSERT_EQ(dds_write(writer.get(), &message), DDS_RETCODE_OK);
-        EXPECT_TRUE(eventually([&] { return count_of(bridge_->output(), line) > 0; }, 3s)) << line;
-    }
+    std::vector<double> eleven(11, 0.5);
+    const auto message = command_of(eleven);
+    ASSERT_EQ(dds_write(writer.get(), &message), DDS_RETCODE_OK);
+    const std::string dropped =
+        "[warning] dropped a command on /dexhand/hand_39/joint_commands: a qmhv2 hand takes 12 positions, not 11\n";
+    EXPECT_TRUE(eventually([&] { return count_of(bridge_->output(), dropped) > 0; }, 3s)) << bridge_->output();
     std::this_thread::sleep_for(200ms);
+    EXPECT_EQ(count_of(bridge_->output(), dropped), 1u);
     EXPECT_EQ(qmhv2_->targets(), before);
     EXPECT_EQ(qmhv2_->received_count(sim::kCtrlPort), sent_before);
-    for (const auto& [positions, line] : cases) {
-        EXPECT_EQ(count_of(bridge_->output(), line), 1u) << line;
-    }
 }
 
 // Reads go unanswered (100 ms each) for far less than the second that makes
@@ -361,11 +348,8 @@ TEST_F(Bridge, SilentHandIsReportedOnceWhileTheOthersAreServed) {
     EXPECT_EQ(count_of(bridge_->output(), "hand 192.168.137.39 (/dexhand/hand_39) answers again"), 1u);
 }
 
-TEST_F(Bridge, CtrlCStopsTheBridge) {
-    EXPECT_EQ(bridge_->end(SIGINT), 0);
-}
-
-// bridge/demo-bridge.sh, as a demo calls it: against hands already running.
+// bridge/demo-bridge.sh, as a demo calls it: against hands already running;
+// it also checks that the bridge ends cleanly on Ctrl-C.
 TEST(DemoScript, PrintsSamplesReadBackAndStopsTheBridge) {
     setenv("CYCLONEDDS_URI", kCycloneConfig, 1);
     sim::Simulator simulator;

@@ -10,11 +10,6 @@
 
 using namespace bridge;
 
-TEST(Naming, NamespaceAndTopicOfAHand) {
-    EXPECT_EQ(default_namespace("192.168.137.39"), "/dexhand/hand_39");
-    EXPECT_EQ(dds_topic("/dexhand/hand_39", "joint_states"), "rt/dexhand/hand_39/joint_states");
-}
-
 TEST(Naming, RosNamespaces) {
     for (const char* good : {"/left_hand", "/robot/hand_2", "/_x", "/a1/b2"}) {
         EXPECT_TRUE(valid_namespace(good)) << good;
