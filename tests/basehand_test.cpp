@@ -69,25 +69,19 @@ protected:
     Rows pvc = {{9.0f}};
 };
 
-TEST_F(GetPvc, ReadsPositionsVelocitiesThenCurrents) {
-    hand.get_pvc(pvc);
-    EXPECT_EQ(hand.calls, (std::vector<std::string>{"pos", "velocity", "current"}));
-}
-
-TEST_F(GetPvc, ReplacesWhatWasThereWithTheThreeRows) {
+TEST_F(GetPvc, ReplacesWhatWasThereWithPositionsVelocitiesThenCurrents) {
     EXPECT_EQ(hand.get_pvc(pvc), kSuccess);
+    EXPECT_EQ(hand.calls, (std::vector<std::string>{"pos", "velocity", "current"}));
     EXPECT_EQ(pvc, (Rows{pos, velocity, current}));
 }
 
-TEST_F(GetPvc, AFailedReadGivesItsDefaultRowAndOnlyTheCurrentReadDecides) {
+// A failed read gives its default row; only the current read decides.
+TEST_F(GetPvc, FailedReadsGiveTheirDefaultRows) {
     hand.pos_status = kTimeout;
     hand.velocity_status = kFailure;
     EXPECT_EQ(hand.get_pvc(pvc), kSuccess);
     EXPECT_EQ(pvc, (Rows{hand.default_pos, hand.default_velocity, current}));
-}
-
-TEST_F(GetPvc, AFailedCurrentReadIsTheResult) {
     hand.current_status = kFailure;
     EXPECT_EQ(hand.get_pvc(pvc), kFailure);
-    EXPECT_EQ(pvc, (Rows{pos, velocity, hand.default_current}));
+    EXPECT_EQ(pvc, (Rows{hand.default_pos, hand.default_velocity, hand.default_current}));
 }

@@ -38,12 +38,6 @@ TEST(DiscoveryCodec, BothVersionFamiliesFeedTheSameTwoLists) {
     EXPECT_EQ(r.hardware_versions, (Strings{"8.0.0.0", "f"}));
 }
 
-TEST(DiscoveryCodec, AbsentKeysLeaveTypeAndSerialUnset) {
-    const Reply r = accepted(R"({"name":"qmhv2"})");
-    EXPECT_EQ(r.type, std::nullopt);
-    EXPECT_EQ(r.serial_number, std::nullopt);
-}
-
 TEST(DiscoveryCodec, MembersOfAnotherTypeOrSpellingAddNothing) {
     const Reply r = accepted(R"({"name":"qmhv1","type":5,"IP":["192.168.137.10"],"ip_address":null,)"
                              R"("firmware_version":[1,2],"hardware_version":[3],"driver_version":[1],)"

@@ -1,22 +1,10 @@
-// The table of hand kinds: which discovered hands registration serves, the
-// line it prints for the others, and which kinds the client calibrates.
+// The table of hand kinds: which discovered hands registration serves, and
+// the line it prints for the others.
 #include <gtest/gtest.h>
 
 #include "manager/handkinds.h"
 
-using hand_ws::client_calibrates;
-using hand_ws::find_hand_kind;
 using hand_ws::select_kind;
-
-TEST(HandKinds, DiscoveryKnowsExactlyTheThreeNames) {
-    for (const char* name : {"QSH", "qmhv1", "qmhv2"}) {
-        ASSERT_NE(find_hand_kind(name), nullptr) << name;
-        EXPECT_EQ(find_hand_kind(name)->info.name, name);
-    }
-    for (const char* name : {"qmhv3", "QMHV1", "qsh", "qmhv2 ", ""}) {
-        EXPECT_EQ(find_hand_kind(name), nullptr) << name;
-    }
-}
 
 TEST(HandKinds, RegistrationChecksTypeOrAddressAndNamesWhatItRefuses) {
     const std::string unknown = "The dexterous Qhand corresponding to name could not be recognized";
@@ -46,12 +34,5 @@ TEST(HandKinds, RegistrationChecksTypeOrAddressAndNamesWhatItRefuses) {
         const hand_ws::Selection selection = select_kind(c.name, c.type, c.ip);
         EXPECT_EQ(selection.kind != nullptr ? selection.kind->info.name : selection.refusal, c.kind_or_line)
             << c.name << " " << c.type << " " << c.ip;
-    }
-}
-
-TEST(HandKinds, OnlySecondGenerationHandsAreCalibratedByTheClient) {
-    EXPECT_TRUE(client_calibrates("qmhv2"));
-    for (const char* name : {"qmhv1", "QSH", "qmhv3", ""}) {
-        EXPECT_FALSE(client_calibrates(name)) << name;
     }
 }
