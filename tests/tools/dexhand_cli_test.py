@@ -72,6 +72,10 @@ def in_err(text):
     return lambda run: text in run.stderr
 
 
+def succeeded(run):
+    return document(run)["result"] == "success"
+
+
 def exit_code_in_json(code):
     return lambda run: document(run)["error"]["exit_code"] == code
 
@@ -131,7 +135,7 @@ def record_hands(directory):
         calls = record([
             [  # the qmhv2 hand's motion, calibration and kind checks
                 Call("move_wrong_count", USAGE, "move", QMHV2, "1", "2", "3", check=in_err("takes 12 positions")),
-                Call("move", OK, "--json", "move", QMHV2, *TWELVE, check=lambda r: document(r)["result"] == "success"),
+                Call("move", OK, "--json", "move", QMHV2, *TWELVE, check=succeeded),
                 Call("pos_qmhv2", OK, "--json", "pos", QMHV2),
                 Call("calibrate_qmhv2", OK, "--json", "calibrate", QMHV2,
                      check=lambda r: document(r)["hands"] == [{"ip": QMHV2, "name": "qmhv2", "result": "success"}]),
@@ -154,17 +158,18 @@ def record_hands(directory):
             [  # reads
                 Call("discover_json", OK, "--json", "discover"),
                 Call("discover_text", OK, "discover", check=discover_table),
-                Call("errors_qmhv2", OK, "--json", "errors", QMHV2,
-                     check=lambda r: document(r)["codes"] and all(type(c) is int and c >= 0 for c in document(r)["codes"])),
+                Call("errors_qmhv2", OK, "--json", "errors", QMHV2, check=lambda r: document(r)["codes"]
+                     and all(type(code) is int and code >= 0 for code in document(r)["codes"])),
                 Call("tactile_qmhv2", OK, "--json", "tactile", QMHV2,
                      check=lambda r: document(r)["rows"] > 0 and {len(row) for row in document(r)["matrix"]} == {96}
                      and all(0 <= cell <= 255 for row in document(r)["matrix"] for cell in row)),
                 # No escapes without a terminal.
-                Call("tactile_text", OK, "tactile", QMHV2, check=lambda r: "row  0" in r.stdout and "\033" not in r.stdout),
+                Call("tactile_text", OK, "tactile", QMHV2,
+                     check=lambda r: "row  0" in r.stdout and "\033" not in r.stdout),
                 Call("pvc_qsh", OK, "--json", "pvc", QSH,
                      check=lambda r: [len(document(r)[key]) for key in ("positions", "velocities", "currents")]
                      == [6, 6, 6]),
-                Call("clear_qsh", OK, "--json", "clear-errors", QSH, check=lambda r: document(r)["result"] == "success"),
+                Call("clear_qsh", OK, "--json", "clear-errors", QSH, check=succeeded),
             ],
             [  # configuration
                 Call("config_get_qsh", OK, "--json", "config", "get", QSH,
@@ -172,8 +177,7 @@ def record_hands(directory):
                 Call("config_set_stdin", OK, "config", "set", QMHV2, "-", stdin=CONFIG),
                 Call("config_get_qmhv2", OK, "--json", "config", "get", QMHV2,
                      check=lambda r: document(r)["config"]["speed_limit"] == 120),
-                Call("config_set_file", OK, "--json", "config", "set", QSH, config,
-                     check=lambda r: document(r)["result"] == "success"),
+                Call("config_set_file", OK, "--json", "config", "set", QSH, config, check=succeeded),
                 Call("config_set_not_json", USAGE, "config", "set", QMHV2, not_json, check=in_err("not a JSON object")),
                 Call("config_set_missing", USAGE, "config", "set", QMHV2, os.path.join(directory, "none"),
                      check=in_err("cannot read")),
