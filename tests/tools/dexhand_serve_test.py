@@ -11,6 +11,7 @@ namespace of tests/netns/run-in-netns.
   run-in-netns dexhand_serve_test.py --group http|browser --dexhand PATH --sim PATH [--artifacts DIR]
 """
 
+import concurrent.futures
 import http.client
 import json
 import os
@@ -333,11 +334,15 @@ class Http(unittest.TestCase):
 
     def test_a_command_succeeds_while_200_clients_trickle_their_headers(self):
         host, port = self.dashboard.base[7:].rsplit(":", 1)
-        slow, stop = [], threading.Event()
-        for _ in range(200):
+
+        def slow_client(_):
             connection = socket.create_connection((host, int(port)), timeout=10)
             connection.sendall(b"GET /api/state HTTP/1.1\r\n")
-            slow.append(connection)
+            return connection
+        # Opened one after another, they would take half a minute of SYN retries.
+        with concurrent.futures.ThreadPoolExecutor(max_workers=50) as pool:
+            slow = list(pool.map(slow_client, range(200)))
+        stop = threading.Event()
 
         def trickle():
             while not stop.wait(0.4):
