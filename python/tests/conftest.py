@@ -3,9 +3,12 @@ subprocess inside the private network namespace that CTest gives the tests."""
 import json
 import os
 import pathlib
-import subprocess
+import sys
 
 import pytest
+
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[2] / "tests" / "tools"))
+from sim_process import Simulator, in_private_namespace  # noqa: E402
 
 # One hand of each kind, by address.
 HANDS = {
@@ -19,40 +22,21 @@ SLOW = "192.168.137.11"
 SLOW_KIND = "qmhv1"
 
 
-def _inside_private_namespace():
-    # The runner leaves loopback as the only interface, carrying the hand
-    # subnet; anywhere else a datagram could reach a real hand.
-    links = subprocess.run(["ip", "-o", "link", "show"], capture_output=True, text=True, check=False).stdout
-    if [line.split(":")[1].strip() for line in links.splitlines()] != ["lo"]:
-        return False
-    out = subprocess.run(["ip", "-o", "-4", "addr", "show", "dev", "lo"],
-                         capture_output=True, text=True, check=False).stdout
-    return "192.168.137.1/24" in out
-
-
 def pytest_sessionstart(session):
-    if not _inside_private_namespace():
+    # Anywhere else a datagram could reach a real hand.
+    if not in_private_namespace():
         pytest.exit("refusing to run: not inside tests/netns/run-in-netns", returncode=2)
 
 
 @pytest.fixture(scope="session")
 def simulator(tmp_path_factory):
-    program = os.environ.get("DEXHAND_SIM", "dexhand-sim")
-    if os.sep in program and not pathlib.Path(program).exists():
-        pytest.fail(f"simulator program {program} not built")
     scenario = tmp_path_factory.mktemp("sim") / "slow.json"
     scenario.write_text(json.dumps({"hands": [{"hand": f"{SLOW_KIND}@{SLOW}", "faults": {"delay_ms": 400}}]}))
-    args = [program, "--calm", "--scenario", str(scenario)]  # --calm: no random faults
-    for ip, kind in HANDS.items():
-        args += ["--hand", f"{kind}@{ip}"]
-    process = subprocess.Popen(args, stdout=subprocess.PIPE, text=True)
-    try:
-        ready = process.stdout.readline()
-        assert ready.strip() == f"dexhand-sim: {len(HANDS) + 1} hands ready", ready
-        yield HANDS
-    finally:
-        process.terminate()
-        process.wait(timeout=10)
+    hands = [argument for ip, kind in HANDS.items() for argument in ("--hand", f"{kind}@{ip}")]
+    # --calm: no random faults.
+    sim = Simulator(os.environ.get("DEXHAND_SIM", "dexhand-sim"), "--calm", "--scenario", str(scenario), *hands)
+    yield HANDS
+    sim.stop()
 
 
 @pytest.fixture(scope="session")

@@ -10,11 +10,14 @@ import tessaro_dexhand
 from conftest import HANDS, SLOW, ip_of
 
 
-def test_legacy_client_shares_the_typed_clients_registry(hands):
-    legacy = hands.legacy
-    assert legacy.get_ip_list() == [hand.address for hand in hands]
-    positions = legacy.get_pos(ip_of("qmhv1"))
-    assert isinstance(positions, list) and all(isinstance(value, float) for value in positions)
+def test_legacy_client_shares_the_typed_clients_registry_and_keeps_it_after_close(simulator):
+    client = tessaro_dexhand.DexHand()
+    client.discover()
+    legacy = client.legacy
+    client.close()
+    assert sorted(legacy.get_ip_list()) == sorted([*HANDS, SLOW])
+    positions = legacy.get_pos(ip_of("QSH"))
+    assert len(positions) == 6 and all(isinstance(value, float) for value in positions)
     assert legacy.get_pos(SLOW) == []  # the integer client's failure: an empty list
     assert all(isinstance(row, bytes) for row in legacy.get_ts_matrix(ip_of("qmhv2")))
 

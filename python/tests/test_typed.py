@@ -88,29 +88,24 @@ def test_set_positions_takes_a_numpy_array_and_reaches_it(hands, kind):
     np.testing.assert_allclose(wait_for_positions(hands, ip_of(kind), target), target, atol=1e-3)
 
 
-@kinds
-def test_out_of_range_positions_raise_invalid_argument_and_send_nothing(hands, kind):
-    info, ip = KINDS[kind], ip_of(kind)
-    middle = [(info.position_min + info.position_max) / 2] * info.joints
-    hands.set_positions(ip, middle)
-    wait_for_positions(hands, ip, middle)
-    with pytest.raises(td.InvalidArgument, match="outside") as raised:
-        hands.set_positions(ip, [info.position_max + 1] * info.joints)
-    assert raised.value.status == td.Status.INVALID_ARGUMENT
-    time.sleep(0.2)  # a command that went out would be moving the joints by now
-    np.testing.assert_allclose(hands.positions(ip), middle, atol=1e-3)
+UNKNOWN = "192.168.137.77"
+OUTSIDE = [KINDS["qmhv2"].position_max + 1] * KINDS["qmhv2"].joints
 
 
-def test_silent_hand_raises_hand_timeout(hands):
-    with pytest.raises(td.HandTimeout) as raised:
-        hands.positions(SLOW)
-    assert isinstance(raised.value, TimeoutError)
-    assert (raised.value.status, raised.value.address) == (td.Status.TIMEOUT, SLOW)
-
-
-def test_unknown_address_raises_unknown_hand(hands):
-    with pytest.raises(td.UnknownHand):
-        hands.positions("192.168.137.77")
+# That a refused move sends nothing is typed_api_test's; here, each status's exception.
+@pytest.mark.parametrize("call,error,base,status,address,reason", [
+    pytest.param(lambda h: h.positions(SLOW), td.HandTimeout, TimeoutError, td.Status.TIMEOUT, SLOW, "",
+                 id="silent"),
+    pytest.param(lambda h: h.positions(UNKNOWN), td.UnknownHand, LookupError, td.Status.UNKNOWN_HAND, UNKNOWN, "",
+                 id="unknown"),
+    pytest.param(lambda h: h.set_positions(ip_of("qmhv2"), OUTSIDE), td.InvalidArgument, ValueError,
+                 td.Status.INVALID_ARGUMENT, ip_of("qmhv2"), "outside", id="outside"),
+])
+def test_a_call_that_fails_raises_the_exception_of_its_status(hands, call, error, base, status, address, reason):
+    with pytest.raises(error) as raised:
+        call(hands)
+    assert isinstance(raised.value, base) and reason in str(raised.value)
+    assert (raised.value.status, raised.value.address) == (status, address)
 
 
 @kinds
@@ -136,14 +131,14 @@ def test_all_positions_gives_each_hand_its_own_status(hands):
 
 
 def test_many_positions_reports_bad_addresses_in_place_without_raising(hands):
-    readings = hands.many_positions(["192.168.137.77", ip_of("qmhv2"), "no address"])
+    readings = hands.many_positions([UNKNOWN, ip_of("qmhv2"), "no address"])
     assert [r.status for r in readings] == [td.Status.UNKNOWN_HAND, td.Status.OK, td.Status.INVALID_ARGUMENT]
 
 
 def test_set_many_positions_gives_a_status_per_hand(hands):
     qmhv2, qmhv1 = KINDS["qmhv2"], KINDS["qmhv1"]
     statuses = hands.set_many_positions(
-        [ip_of("qmhv2"), ip_of("qmhv1"), "192.168.137.77"],
+        [ip_of("qmhv2"), ip_of("qmhv1"), UNKNOWN],
         [hold(qmhv2), [qmhv1.position_max + 1] * qmhv1.joints, hold(qmhv1)])
     assert statuses == [td.Status.OK, td.Status.INVALID_ARGUMENT, td.Status.UNKNOWN_HAND]
 
@@ -174,15 +169,6 @@ def test_with_block_discovers_on_entry_and_closes_on_exit(simulator):
     assert client.closed
     with pytest.raises(ValueError, match="closed"):
         client.positions(ip_of("qmhv2"))
-
-
-def test_legacy_client_keeps_the_hands_after_close(simulator):
-    client = td.DexHand()
-    client.discover()
-    legacy = client.legacy
-    client.close()
-    assert sorted(legacy.get_ip_list()) == sorted([*HANDS, SLOW])
-    assert len(legacy.get_pos(ip_of("QSH"))) == KINDS["QSH"].joints
 
 
 def test_integer_call_on_dexhand_names_the_legacy_client():

@@ -31,6 +31,7 @@ TEST(ServeChecks, MovesAreCheckedAgainstTheKindBeforeAnythingIsSent) {
         {twelve("1e39"), false, "finite"},
         {twelve("null"), false, "finite"},
         {"{\"positions\":[1,2]}", false, "takes 12 positions, 2 given"},
+        {"{\"positions\":[0,0,0,0,0,0,0,0,0,0,0,0,0]}", false, "takes 12 positions, 13 given"},
         {"{\"position\":[]}", false, "no \"positions\" list"},
         {"[1]", false, "not a JSON object"},
         {"{\"positions\":[[[[[[[[[1]]]]]]]]]}", false, "nests deeper"},
