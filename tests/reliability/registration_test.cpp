@@ -32,7 +32,7 @@ namespace {
 
 // A resource limit lowered for as long as the object lives.
 struct LoweredLimit {
-    LoweredLimit(int resource, rlim_t limit) : resource(resource) {
+    LoweredLimit(int which, rlim_t limit) : resource(which) {
         ::getrlimit(resource, &saved);
         rlimit lowered = saved;
         lowered.rlim_cur = limit;
