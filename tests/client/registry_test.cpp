@@ -1,6 +1,7 @@
 // Registration of what discovery found (refused hands, lists of unequal
 // length, duplicate addresses) on the lists themselves, without a discovery;
-// then a second discovery and the endpoints' lifetime. Which names, types and
+// then a second discovery, the endpoints' lifetime and a typed discovery
+// that registers nothing. Which names, types and
 // addresses are served is tested on the table itself (handkinds_test), how
 // replies fill the lists in discovery_codec_test.
 #include <gtest/gtest.h>
@@ -10,6 +11,7 @@
 #include "client/client_support.h"
 #include "manager/registration.h"
 #include "support/fd_count.h"
+#include "tessaro_dexhand/tessaro_dexhand.h"
 
 using client_test::printed;
 using client_test::Strings;
@@ -90,4 +92,17 @@ TEST(Registry, ASecondDiscoveryThatHearsNothingStartsFromNothing) {
     EXPECT_EQ(manager.types, Strings{});
     EXPECT_EQ(manager.ip_addresses, Strings{});
     EXPECT_EQ(dexhand_test::open_descriptors(), before);
+}
+
+// The typed client leaves out each device its kinds do not take; when that is
+// every device, the discovery found no hand.
+TEST(Registry, ATypedDiscoveryThatRegistersNothingFails) {
+    sim::Simulator simulator;
+    const std::string ip = "192.168.137.41";
+    simulator.add<sim::Hand>(ip)->set_discovery(
+        sim::DiscoveryAnswer().with_text(client_test::reply("qmhv2", "QMH-99X", ip)));
+    tessaro_dexhand::Client client;
+    EXPECT_EQ(printed([&client] { return client.discover(); }).result, tessaro_dexhand::Status::failed);
+    EXPECT_EQ(client.skipped().size(), 1u);
+    EXPECT_TRUE(client.hands().empty());
 }
