@@ -148,6 +148,7 @@ TEST_F(Qmhv1Protocol, TextAndBinaryRepliesDecodeIntoTheOutputs) {
     hand->set_status({1, 300, -1});
     hand->set_currents({0.5f, 1.25f});
     hand->set_error_field(bytes({1, 3, 2, 0x81}));
+    BaseHandProtocol::qmhv1_codec::current_recv_counts() = 50000;  // a reply restarts the shared count
     for (const char* name : {"get_cnt", "get_status", "get_current", "get_current_limited", "get_comm_config"}) {
         EXPECT_EQ(quietly(name), 0) << name;
     }
@@ -160,11 +161,6 @@ TEST_F(Qmhv1Protocol, TextAndBinaryRepliesDecodeIntoTheOutputs) {
     EXPECT_THAT(out.codes, ElementsAre(0x103, 0x201, 0x280));
     EXPECT_EQ(out.current_limits, hand->current_limits());
     EXPECT_EQ(out.cfg, hand->config_text());
-}
-
-TEST_F(Qmhv1Protocol, AReplyRestartsTheSharedEmptyPollCounter) {
-    BaseHandProtocol::qmhv1_codec::current_recv_counts() = 50000;
-    EXPECT_EQ(q.get_current(out.current), 0);
     EXPECT_EQ(BaseHandProtocol::qmhv1_codec::current_recv_counts().load(), 0);
 }
 
@@ -232,20 +228,14 @@ TEST_F(Qmhv1Protocol, UnservedAndRefusedCallsPrintTheirLineAndSendNothing) {
     EXPECT_EQ(frames(2334), Frames{bytes({1})});
 }
 
+// A position reply without six values ahead of the hand's own is passed over.
 TEST_F(Qmhv1Protocol, PositionsAreNormalisedWithLimitsReadOnce) {
     hand->set_raw_positions({500, 0, 2000, 1000, 1500, 250});
     EXPECT_EQ(q.get_pos(out.fdb), 0);
-    EXPECT_EQ(q.get_pos(out.fdb), 0);
-    EXPECT_THAT(out.fdb, ElementsAre(0.75f, 1.0f, 0.0f, 0.5f, 0.25f, 0.875f));
-    EXPECT_EQ(frames(2334), (Frames{bytes({0x0B}), bytes({2, 0}), bytes({2, 0})}));
-}
-
-TEST_F(Qmhv1Protocol, APositionReplyWithoutSixValuesIsPassedOver) {
-    hand->set_raw_positions({500, 0, 2000, 1000, 1500, 250});
-    q.pos_limits = hand->pos_limits();
     hand->set_faults(dexhand_test::ahead({"1 2 3 4 5"}));
     EXPECT_EQ(q.get_pos(out.fdb), 0);
     EXPECT_THAT(out.fdb, ElementsAre(0.75f, 1.0f, 0.0f, 0.5f, 0.25f, 0.875f));
+    EXPECT_EQ(frames(2334), (Frames{bytes({0x0B}), bytes({2, 0}), bytes({2, 0})}));
 }
 
 TEST_F(Qmhv1Protocol, ShortLimitRepliesFailPositionsAfterSixReads) {

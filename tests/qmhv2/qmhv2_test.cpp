@@ -106,13 +106,6 @@ TEST_F(Qmhv2Test, EveryRowSendsItsTextOnItsPortAndSucceeds) {
     EXPECT_EQ(hand->received_count(kAux), 0u);
 }
 
-TEST_F(Qmhv2Test, PositionsGoOutWithTheShortestDigitsThatReadBack) {
-    EXPECT_EQ(qmhv2.fast_set_positions(command({12.3f, 0.1f, 1e-7f, -0.0f})), 0);
-    EXPECT_EQ(received(kCtrl), Texts{R"({"method":"SET","cmd":"/pos","position":[12.300000190734863,)"
-                                     R"(0.10000000149011612,1.0000000116860974e-7,-0.0,0.0,0.0,0.0,0.0,0.0,0.0,0.0,0.0]})"});
-    EXPECT_EQ(hand->targets()[0], static_cast<double>(12.3f));
-}
-
 TEST_F(Qmhv2Test, ReadsAppendToTheirOutputs) {
     out.angles = {99.0f};
     out.codes = {7};
