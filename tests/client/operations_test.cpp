@@ -1,11 +1,16 @@
-// The integer client end to end: what QmHand::DexHand alone does with an
-// address (its statuses and printed lines) and with several in one round
-// trip, against one discovered hand of each kind. That each kind serves its
-// operations is the typed suite's test.
+// Both clients end to end against one discovered hand of each kind. The
+// integer client: what QmHand::DexHand alone does with an address (its
+// statuses and printed lines) and with several in one round trip. The typed
+// client: every operation of every kind as its KindInfo says, true statuses,
+// refusals that send nothing, and the many-hands calls.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <functional>
+#include <future>
+#include <map>
 #include <memory>
 
 #include "client/client_support.h"
@@ -14,6 +19,11 @@
 #include "qmhv2_hand.h"
 #include "support/fd_count.h"
 #include "support/protocol_rig.h"
+#include "tessaro_dexhand/tessaro_dexhand.h"
+
+namespace td = tessaro_dexhand;
+using td::Operation;
+using td::Status;
 
 using client_test::printed;
 using client_test::Strings;
@@ -30,10 +40,11 @@ const std::string kQmhv2Ip = "192.168.137.40";
 const std::string kUnknownIp = "192.168.137.50";
 const std::string kTimeoutLine = "DEVICE RECVFROM: 192.168.137.39, TIMEOUT\n";
 
-// One discovery for the whole suite: a second-generation hand that refuses
-// calibration and leaves enable and configuration unanswered, an Inspire
-// hand, a first-generation hand and a well-behaved second-generation hand,
-// registered in that order. A test that changes how a hand answers sets it back.
+// One discovery for the whole suite, by each client side by side: a
+// second-generation hand that refuses calibration and leaves enable and
+// configuration unanswered, an Inspire hand, a first-generation hand and a
+// well-behaved second-generation hand, registered in that order. A test that
+// changes how a hand answers sets it back.
 class EachKind : public testing::Test {
 protected:
     static void SetUpTestSuite() {
@@ -51,11 +62,16 @@ protected:
         inspire = subnet->add<sim::InspireHand>(kInspireIp, client_test::reply("QSH", "QSH-6", kInspireIp));
         qmhv1 = subnet->add<sim::Qmhv1Hand>(kQmhv1Ip, client_test::reply("qmhv1", "QMH-6L", kQmhv1Ip));
         qmhv2 = subnet->add<sim::Qmhv2Hand>(kQmhv2Ip, client_test::reply("qmhv2", "QMH-12R", kQmhv2Ip));
+        qmhv2->set_calibration(50, false);
         descriptors_before = dexhand_test::open_descriptors();
+        typed = std::make_unique<td::Client>();
+        auto typed_discovery = std::async(std::launch::async, [] { return typed->discover(); });
         subnet->run_init();
+        discovered = typed_discovery.get();
         descriptors_after = dexhand_test::open_descriptors();
     }
     static void TearDownTestSuite() {
+        typed.reset();
         stubborn.reset();
         qmhv2.reset();
         inspire.reset();
@@ -63,7 +79,11 @@ protected:
         subnet.reset();
     }
 
-    void SetUp() override { ASSERT_EQ(subnet->init.result, kSuccess) << subnet->init.output; }
+    void SetUp() override {
+        ASSERT_EQ(subnet->init.result, kSuccess) << subnet->init.output;
+        ASSERT_EQ(discovered, td::Status::ok);
+        subnet->clear_received();
+    }
     void TearDown() override {
         for (const auto& hand : subnet->hands) {
             hand->set_faults({});
@@ -84,6 +104,8 @@ protected:
     static inline std::shared_ptr<sim::InspireHand> inspire;
     static inline std::shared_ptr<sim::Qmhv1Hand> qmhv1;
     static inline int descriptors_before = 0, descriptors_after = 0;
+    static inline std::unique_ptr<td::Client> typed;
+    static inline td::Status discovered = td::Status::failed;
 };
 
 // A call's result as text: a status or string as it is, a list by its size.
@@ -107,12 +129,97 @@ std::function<std::string(QmHand::DexHand&)> as_text(Call call) {
     return [call](QmHand::DexHand& c) { return shown(call(c)); };
 }
 
+const std::map<std::string, std::string> kAddressOf = {
+    {"qmhv1", kQmhv1Ip}, {"qmhv2", kQmhv2Ip}, {"QSH", kInspireIp}};
+
+// Targets in the middle of the kind's range.
+std::vector<float> middle(const td::KindInfo& kind) {
+    return std::vector<float>(kind.joints, (kind.position_min + kind.position_max) / 2);
+}
+
+// Runs one operation the way a program would.
+Status call(td::Client& c, Operation operation, const std::string& ip, const td::KindInfo& kind) {
+    switch (operation) {
+    case Operation::read_positions:
+        return c.positions(ip).status;
+    case Operation::set_positions:
+        return c.set_positions(ip, middle(kind));
+    case Operation::fast_set_positions:
+        return c.fast_set_positions(ip, middle(kind));
+    case Operation::read_velocities:
+        return c.velocities(ip).status;
+    case Operation::read_currents:
+        return c.currents(ip).status;
+    case Operation::read_error_codes:
+        return c.error_codes(ip).status;
+    case Operation::clear_error_codes:
+        return c.clear_error_codes(ip);
+    case Operation::enable:
+        return c.enable(ip);
+    case Operation::disable:
+        return c.disable(ip);
+    case Operation::reboot:
+        return c.reboot(ip);
+    case Operation::read_config:
+        return c.config(ip).status;
+    case Operation::write_config:
+        return c.set_config(ip, R"({"sn":"TD-0001"})");
+    case Operation::read_tactile:
+        return c.tactile(ip).status;
+    case Operation::calibrate:
+        return c.calibrate(ip);
+    }
+    return Status::failed;
+}
+
+// The same operation on the hand's protocol object, past the typed checks.
+int raw(BaseHandProtocol::BaseHand& hand, Operation operation, const td::KindInfo& kind) {
+    std::vector<float> values;
+    std::vector<long> codes;
+    std::string text;
+    std::vector<std::vector<unsigned char>> matrix;
+    switch (operation) {
+    case Operation::read_positions:
+        return hand.get_pos(values);
+    case Operation::set_positions:
+        return hand.set_pos(middle(kind));
+    case Operation::fast_set_positions:
+        return hand.fast_set_positions(middle(kind));
+    case Operation::read_velocities:
+        return hand.get_velocity(values);
+    case Operation::read_currents:
+        return hand.get_current(values);
+    case Operation::read_error_codes:
+        return hand.get_errorcode(codes);
+    case Operation::clear_error_codes:
+        return hand.clear_errorcode();
+    case Operation::enable:
+        return hand.enable();
+    case Operation::disable:
+        return hand.disable();
+    case Operation::reboot:
+        return hand.reboot();
+    case Operation::read_config:
+        return hand.get_comm_config(text);
+    case Operation::write_config:
+        return hand.set_comm_config(R"({"sn":"TD-0001"})");
+    case Operation::read_tactile:
+        return hand.get_ts_matrix(matrix);
+    case Operation::calibrate:
+        return hand.calibration();
+    }
+    return -1;
+}
+
+class EveryKind : public EachKind, public testing::WithParamInterface<std::string> {};
+
 }  // namespace
 
+// Each client holds three endpoints for each of the four hands.
 TEST_F(EachKind, InitRegistersEveryHandInDiscoveryOrderWithoutALineAndThreeEndpointsEach) {
     EXPECT_EQ(subnet->init.output, "");
     EXPECT_EQ(client().get_ip_list(), (Strings{kStubbornIp, kInspireIp, kQmhv1Ip, kQmhv2Ip}));
-    EXPECT_EQ(descriptors_after, descriptors_before + 12);
+    EXPECT_EQ(descriptors_after, descriptors_before + 2 * 12);
 }
 
 TEST_F(EachKind, EachCallGivesItsStatusAndLines) {
@@ -273,6 +380,126 @@ TEST_F(EachKind, PositionsReachEveryHandWithEachOnesResult) {
     EXPECT_NE(sent.output.find("pos size must be 6\n"), std::string::npos) << sent.output;
     EXPECT_NE(sent.output.find("[Error] [dexhand][set_pos(std::string ip)] Invalid IP: x\n"), std::string::npos)
         << sent.output;
+}
+
+// --- the typed client ----------------------------------------------------------
+
+TEST_F(EachKind, TypedDiscoveryServesEachHandAsItsKind) {
+    std::vector<std::string> addresses;
+    for (const auto& hand : typed->hands()) {
+        addresses.push_back(hand.address + " " + hand.kind + " " + hand.type);
+    }
+    EXPECT_EQ(addresses, (Strings{"192.168.137.39 qmhv2 QMH-12L", "192.168.137.19 QSH QSH-6",
+                                  "192.168.137.10 qmhv1 QMH-6L", "192.168.137.40 qmhv2 QMH-12R"}));
+    EXPECT_TRUE(typed->skipped().empty());
+    // The integer API reads the same registry, entry for entry.
+    EXPECT_EQ(typed->legacy().get_type(kInspireIp), "QSH-6");
+}
+
+// Every operation of the kind: a served one succeeds against the simulated
+// hand; any other is not_served and sends nothing, and is one that the
+// hand's protocol object cannot do either (it fails, or succeeds without
+// sending anything). Calibration is the exception: a first-generation hand
+// takes a calibration frame but never tells how it ended, so the client does
+// not calibrate it.
+TEST_P(EveryKind, ServesExactlyWhatItsKindInfoSays) {
+    const td::KindInfo* kind = td::find_kind(GetParam());
+    ASSERT_NE(kind, nullptr);
+    const std::string& ip = kAddressOf.at(kind->name);
+    EXPECT_EQ(typed->kind_of(ip), kind);
+    for (const Operation operation : td::all_operations()) {
+        SCOPED_TRACE(td::to_text(operation));
+        subnet->clear_received();
+        const Status status = call(*typed, operation, ip, *kind);
+        if (kind->serves(operation)) {
+            EXPECT_EQ(status, Status::ok);
+        } else {
+            EXPECT_EQ(status, Status::not_served);
+            EXPECT_EQ(subnet->datagrams(), 0u);
+            auto& manager = typed->legacy().hand_manager;
+            const auto index = static_cast<std::size_t>(
+                std::find(manager.hand_ips.begin(), manager.hand_ips.end(), ip) - manager.hand_ips.begin());
+            const int raw_status = raw(*manager.hands.at(index), operation, *kind);
+            EXPECT_TRUE(raw_status != 0 || subnet->datagrams() == 0u || operation == Operation::calibrate)
+                << "the hand could do it";
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, EveryKind, testing::Values("qmhv1", "qmhv2", "QSH"));
+
+// A hand that does not answer is a time-out, also for clearing errors (the
+// integer API reports that as done).
+TEST_F(EachKind, ASilentHandIsATimeoutNotASuccess) {
+    inspire->set_faults(sim::Faults().with_silent(true));
+    EXPECT_EQ(typed->clear_error_codes(kInspireIp), Status::timeout);
+    EXPECT_EQ(typed->legacy().clear_errorcode(kInspireIp), QmHand::kSuccess);
+    const td::Result<std::vector<float>> positions = typed->positions(kInspireIp);
+    EXPECT_EQ(positions.status, Status::timeout);
+    EXPECT_TRUE(positions.value.empty());
+}
+
+TEST_F(EachKind, PositionsOutsideTheKindsRangeAreRefusedAndNothingIsSent) {
+    const td::KindInfo& kind = *typed->kind_of(kQmhv2Ip);
+    std::vector<float> targets = middle(kind);
+    for (const float bad : {1000.0f, -50.0f, 3.4e38f, std::nanf(""), 180.5f}) {
+        targets[3] = bad;
+        EXPECT_EQ(typed->set_positions(kQmhv2Ip, targets), Status::invalid_argument) << bad;
+        EXPECT_EQ(typed->fast_set_positions(kQmhv2Ip, targets), Status::invalid_argument) << bad;
+        EXPECT_FALSE(kind.check_positions(targets).empty()) << bad;
+    }
+    EXPECT_EQ(typed->set_positions(kQmhv2Ip, std::vector<float>(11, 90.0f)), Status::invalid_argument);
+    EXPECT_EQ(subnet->datagrams(), 0u);
+    targets[3] = kind.hold_value;
+    targets[4] = 180.0f;
+    EXPECT_EQ(typed->set_positions(kQmhv2Ip, targets), Status::ok);
+}
+
+TEST_F(EachKind, AddressesThatNameNoHandAreRefusedBeforeAnythingIsSent) {
+    EXPECT_EQ(typed->positions(kUnknownIp).status, Status::unknown_hand);
+    EXPECT_EQ(typed->enable("192.168.137"), Status::invalid_argument);
+    EXPECT_EQ(typed->state(kUnknownIp).positions_status, Status::unknown_hand);
+    EXPECT_EQ(typed->hand(kUnknownIp).status, Status::unknown_hand);
+    EXPECT_EQ(subnet->datagrams(), 0u);
+}
+
+TEST_F(EachKind, AStateHoldsEachPartWithItsOwnStatus) {
+    const td::HandState state = typed->state(kQmhv2Ip);
+    EXPECT_EQ(state.positions_status, Status::ok);
+    EXPECT_EQ(state.positions.size(), 12u);
+    EXPECT_EQ(state.velocities_status, Status::not_served);
+    EXPECT_EQ(state.currents_status, Status::not_served);
+    EXPECT_EQ(state.error_codes_status, Status::ok);
+    const td::HandState positions_only = typed->state(kQmhv1Ip, td::positions_part);
+    EXPECT_EQ(positions_only.positions_status, Status::ok);
+    EXPECT_EQ(positions_only.velocities_status, Status::not_served);
+}
+
+TEST_F(EachKind, ManyHandsInOneCallEachWithItsOwnStatus) {
+    const std::vector<std::string> addresses = {kQmhv2Ip, kUnknownIp, "not an address", kInspireIp};
+    const auto read = typed->positions(addresses);
+    ASSERT_EQ(read.size(), 4u);
+    EXPECT_EQ(read[0].value.size(), 12u);
+    EXPECT_EQ(read[1].status, Status::unknown_hand);
+    EXPECT_EQ(read[2].status, Status::invalid_argument);
+    EXPECT_EQ(read[3].value.size(), 6u);
+    EXPECT_EQ(typed->all_positions().size(), 4u);
+    const auto moved = typed->set_positions({kQmhv2Ip, kInspireIp}, {middle(*typed->kind_of(kQmhv2Ip)), {2.0f}});
+    EXPECT_EQ(moved, (std::vector<Status>{Status::ok, Status::invalid_argument}));
+}
+
+TEST_F(EachKind, CalibrationReportsProgressAndTheHandsOutcome) {
+    std::vector<td::CalibrationProgress> seen;
+    qmhv2->set_calibration(300, true);
+    const Status status = typed->calibrate(kQmhv2Ip, [&seen](const td::CalibrationProgress& at) { seen.push_back(at); });
+    qmhv2->set_calibration(50, false);
+    EXPECT_EQ(status, Status::failed);
+    ASSERT_GE(seen.size(), 2u);
+    EXPECT_FALSE(seen.front().finished);
+    EXPECT_TRUE(seen.back().finished);
+    EXPECT_EQ(seen.back().status, Status::failed);
+    EXPECT_EQ(typed->calibrate(std::vector<std::string>{kQmhv1Ip, kQmhv2Ip}),
+              (std::vector<Status>{Status::not_served, Status::ok}));
 }
 
 // --- without discovery --------------------------------------------------------

@@ -64,6 +64,21 @@ TEST(Registry, ARefusedEntryStopsRegistrationWithItsLineAndKeepsTheHandsBefore) 
     }
 }
 
+// The typed client's registration leaves out each entry it cannot serve,
+// taking it out of the lists, and goes on.
+TEST(Registry, ATypedRegistrationSkipsAnEntryItCannotServeAndGoesOn) {
+    hand_ws::Qhand manager;
+    discovered(manager, {"qmhv2", "qmhv1"}, {"QMH-99X", "QMH-6L"}, {"192.168.137.41", "192.168.137.10"});
+    std::vector<hand_ws::Skipped> skipped;
+    const auto result = printed([&] { return hand_ws::register_discovered(manager, &skipped); });
+    EXPECT_EQ(result.result, kSuccess);
+    EXPECT_EQ(result.output, "[Qhand] init(): type: QMH-99Xunexcepted!\n");
+    EXPECT_EQ(manager.hand_ips, Strings{"192.168.137.10"});
+    EXPECT_EQ(manager.names, Strings{"qmhv1"});
+    ASSERT_EQ(skipped.size(), 1u);
+    EXPECT_EQ(skipped[0].address + " " + skipped[0].type, "192.168.137.41 QMH-99X");
+}
+
 TEST(Registry, DestroyingTheClientClosesEveryEndpoint) {
     const int before = dexhand_test::open_descriptors();
     {
