@@ -103,12 +103,6 @@ TEST_F(AllHands, CalibrationOfEachHandGivesItsOutcomeAndLeavesAFirstGenerationHa
     EXPECT_EQ(client().calibration(), kFailure);  // all of them: the failing hand decides
 }
 
-TEST_F(AllHands, CalibrationOfAnUnregisteredAddressIsSuccessAfterTheNameLine) {
-    const auto result = printed([this] { return client().calibration("192.168.137.50"); });
-    EXPECT_EQ(result.result, kSuccess);
-    EXPECT_EQ(result.output, "[Error] [dexhand][get_name(std::string ip)] IP: 192.168.137.50 not found.\n");
-}
-
 // The first hand never finishes and the third fails: the first decides, after
 // 500 ms and 6000 polls with a 1 ms pause each. Meanwhile the typed client
 // calibrates the first hand, a time-out, and the second, which leaves the

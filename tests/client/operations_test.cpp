@@ -265,6 +265,8 @@ TEST_F(EachKind, EachCallGivesItsStatusAndLines) {
          shown(kFailure), unknown + "get_errorcode(OperatePtrType type, std::vector<long> &errorcode)] IP not found.\n",
          false},
         {as_text([](auto& c) { return c.hand_manager.calibration(kUnknownIp); }), shown(kFailure), "", false},
+        {as_text([](auto& c) { return c.calibration(kUnknownIp); }), shown(kSuccess),
+         invalid + "get_name(std::string ip)] IP: 192.168.137.50 not found.\n", false},
         // What each kind does.
         {as_text([](auto& c) { return c.get_pos(kInspireIp); }), "[6]", "", true},
         {as_text([](auto& c) { return c.get_pos(kQmhv1Ip); }), "[6]", "", true},
