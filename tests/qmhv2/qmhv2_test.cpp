@@ -93,7 +93,9 @@ protected:
 
 }  // namespace
 
+// The configuration is read as it stands, then written.
 TEST_F(Qmhv2Test, EveryRowSendsItsTextOnItsPortAndSucceeds) {
+    const std::string config = hand->config();
     Texts expected[2];
     CaptureStdout();
     for (const Operation* row : ops::kAll) {
@@ -104,6 +106,8 @@ TEST_F(Qmhv2Test, EveryRowSendsItsTextOnItsPortAndSucceeds) {
     EXPECT_EQ(received(kCtrl), expected[0]);
     EXPECT_EQ(received(kComm), expected[1]);
     EXPECT_EQ(hand->received_count(kAux), 0u);
+    EXPECT_EQ(out.config, config);
+    EXPECT_THAT(hand->config(), testing::HasSubstr(R"("speed_limit":90)"));
 }
 
 TEST_F(Qmhv2Test, ReadsAppendToTheirOutputs) {
@@ -122,14 +126,6 @@ TEST_F(Qmhv2Test, ReadsAppendToTheirOutputs) {
     std::vector<std::vector<unsigned char>> rows = {{42}, {}, {}};
     for (std::size_t i = 0; i < 64 * 3; ++i) rows[1 + i / 96].push_back(elements[i / 3] >> (16 - 8 * (i % 3)));
     EXPECT_EQ(out.matrix, rows);
-}
-
-TEST_F(Qmhv2Test, ConfigurationIsReadAsItStandsAndWritten) {
-    const std::string config = hand->config();
-    EXPECT_EQ(qmhv2.get_comm_config(out.config), 0);
-    EXPECT_EQ(out.config, config);
-    EXPECT_EQ(qmhv2.set_comm_config(kConfigChange), 0);
-    EXPECT_THAT(hand->config(), testing::HasSubstr(R"("speed_limit":90)"));
 }
 
 TEST_F(Qmhv2Test, CommandsOfWrongSizeOrNotFinitePrintTheirLineAndSendNothing) {
