@@ -257,7 +257,8 @@ TEST_F(EachKind, EachCallGivesItsStatusAndLines) {
              std::vector<unsigned char> status;
              return c.hand_manager.get_status(kUnknownIp, status);
          }),
-         shown(kFailure), unknown + "get_status(OperatePtrType type, std::vector<long> &status)] IP not found.\n", false},
+         shown(kFailure),
+         unknown + "get_status(OperatePtrType type, std::vector<long> &status)] IP not found.\n", false},
         {as_text([](auto& c) {
              std::vector<long> codes;
              return c.hand_manager.get_errorcode(kUnknownIp, codes);
@@ -289,7 +290,8 @@ TEST_F(EachKind, EachCallGivesItsStatusAndLines) {
          },
          shown(kSuccess) + "[1]", "", true},
         {as_text([](auto& c) { return c.hand_manager.calibration(kStubbornIp); }), shown(kFailure),
-         "MOTOR: 192.168.137.39, SET CALIBRATION FAILED\n" + unknown + "calibration(std::string _ip)] calibration fail.\n",
+         "MOTOR: 192.168.137.39, SET CALIBRATION FAILED\n" + unknown +
+             "calibration(std::string _ip)] calibration fail.\n",
          true},
         // Time-outs pass through enable but not through the configuration calls.
         {as_text([](auto& c) { return c.enable(kStubbornIp); }), shown(kTimeout), kTimeoutLine, true},
