@@ -10,7 +10,6 @@
 #include "qmhv1_hand.h"
 #include "support/eventually.h"
 #include "support/protocol_rig.h"
-#include "support/udp_peer.h"
 
 using BaseHandProtocol::Operation;
 using BaseHandProtocol::Qmhv1;
