@@ -125,7 +125,9 @@ protected:
 
 }  // namespace
 
+// The configuration is text both ways, not checked on the way out.
 TEST_F(InspireAdapter, EveryRowSendsItsDatagramOnItsPortAndSucceeds) {
+    const std::string config = hand->config_text();
     std::vector<std::string> expected[2];
     CaptureStdout();
     for (const Operation* row : ops::kAll) {
@@ -136,6 +138,10 @@ TEST_F(InspireAdapter, EveryRowSendsItsDatagramOnItsPortAndSucceeds) {
     EXPECT_EQ(received(sim::kCtrlPort), expected[0]);
     EXPECT_EQ(received(sim::kCommPort), expected[1]);
     EXPECT_EQ(hand->received_count(sim::kAuxPort), 0u);
+    EXPECT_EQ(out.cfg, config);
+    EXPECT_THAT(hand->config_text(), testing::HasSubstr(R"("gateway":"192.168.137.2")"));
+    EXPECT_EQ(adapter.set_comm_config("not json"), 0);
+    EXPECT_EQ(request(3, sim::kCommPort), "not json");
 }
 
 TEST_F(InspireAdapter, UnservedSlotsAnswerAtOnceWithoutTraffic) {
@@ -192,14 +198,6 @@ TEST_F(InspireAdapter, PositionsAreHeldToOneAndNegativesKeepTheirJoint) {
     EXPECT_EQ(hand->targets(), (InspireHand::Values{250, 200, 300, 1000, 1000, 0}));
 }
 
-TEST_F(InspireAdapter, SpeedsAreSetWithoutAwaitingAReply) {
-    CaptureStdout();
-    EXPECT_EQ(adapter.set_velocity(std::vector<float>(6, 500.0f)), 0);
-    expect_lines(GetCapturedStdout(), {trace("set_velocity")});
-    ASSERT_EQ(request(1), kCalls.at("set_velocity").datagram);
-    EXPECT_EQ(hand->speeds(), (InspireHand::Values{500, 500, 500, 500, 500, 500}));
-}
-
 // Which bytes are checked is the codec's test; here, that reads and writes
 // answered for another hand are refused with their lines until the budget ends.
 TEST_F(InspireAdapter, RepliesFromAnotherHandAreRefusedUntilTheBudgetEnds) {
@@ -225,20 +223,6 @@ TEST_F(InspireAdapter, RepliesFromAnotherHandAreRefusedUntilTheBudgetEnds) {
     EXPECT_EQ(adapter.fast_set_positions(std::vector<float>(6, 0.5f)), -2);
     Diagnostics::set_min_level(Diagnostics::Level::trace);
     EXPECT_EQ(GetCapturedStdout(), "");
-}
-
-TEST_F(InspireAdapter, ChecksumAndLengthGoUncheckedButAShortReplyIsRefused) {
-    hand->set_positions({100, 200, 300, 400, 500, 600});
-    InspireHand::Quirks quirks;
-    quirks.wrong_checksum = true;
-    quirks.wrong_length = true;
-    hand->set_quirks(quirks);
-    // Five values ahead of the whole reply.
-    hand->set_faults(dexhand_test::ahead({hex("90 EB 01 0F 11 0A 06 64 00 C8 00 2C 01 90 01 F4 01 58 02")}));
-    CaptureStdout();
-    EXPECT_EQ(adapter.get_pos(out.pos), 0);
-    EXPECT_EQ(GetCapturedStdout(), "[ERROR] \n");
-    EXPECT_EQ(out.pos, kReadBack);
 }
 
 // With the control endpoint broken, every register row sends again until its
@@ -281,6 +265,7 @@ TEST(InspireSends, FailedRegisterSendsAreRetriedUntilTheBudgetEnds) {
     }
 }
 
+// Each register read, and the pvc rows of positions, speeds and currents.
 TEST_F(InspireAdapter, RegistersAreReadLive) {
     hand->set_positions({100, 200, 300, 400, 500, 600});
     hand->set_errors({0x00, 0x01, 0x02, 0x04, 0x08, 0x80});
@@ -299,26 +284,11 @@ TEST_F(InspireAdapter, RegistersAreReadLive) {
     EXPECT_EQ(out.current, (std::vector<float>{10, 20, 30, 40, 32768, 1}));
     EXPECT_EQ(out.speeds, std::vector<float>(6, 1000.0f));
     EXPECT_EQ(out.limits, (std::vector<float>{100, 200, 300, 400, 500, 600}));
-}
-
-TEST_F(InspireAdapter, PvcHoldsPositionsSpeedsAndCurrents) {
-    hand->set_positions({100, 200, 300, 400, 500, 600});
-    hand->set_currents({10, 20, 30, 40, 0x8000, 0xFFFF});
     std::vector<std::vector<float>> pvc = {{5.0f}};
     CaptureStdout();
     EXPECT_EQ(adapter.get_pvc(pvc), 0);
     GetCapturedStdout();
-    EXPECT_EQ(pvc, (std::vector<std::vector<float>>{kReadBack, std::vector<float>(6, 1000.0f),
-                                                    {10, 20, 30, 40, 32768, 1}}));
-}
-
-TEST_F(InspireAdapter, ConfigurationIsTextBothWays) {
-    EXPECT_EQ(adapter.get_comm_config(out.cfg), 0);
-    EXPECT_EQ(out.cfg, hand->config_text());
-    EXPECT_EQ(adapter.set_comm_config(kConfigUpdate), 0);
-    EXPECT_THAT(hand->config_text(), testing::HasSubstr(R"("gateway":"192.168.137.2")"));
-    EXPECT_EQ(adapter.set_comm_config("not json"), 0);  // not checked on the way out
-    EXPECT_EQ(request(3, sim::kCommPort), "not json");
+    EXPECT_EQ(pvc, (std::vector<std::vector<float>>{out.pos, out.speeds, out.current}));
 }
 
 TEST_F(InspireAdapter, OnlyTheConfigurationsOwnReplyIsTaken) {
@@ -339,13 +309,12 @@ TEST_F(InspireAdapter, OnlyTheConfigurationsOwnReplyIsTaken) {
     EXPECT_EQ(out.cfg, "previous");
 }
 
-TEST_F(InspireAdapter, AConfigurationTooLongForOneDatagramIsRefusedByTheEndpoint) {
+// A configuration too long for one datagram is refused by the endpoint; a
+// failed send ends the exchange at once.
+TEST_F(InspireAdapter, FailedConfigurationSendsEndTheExchangeAtOnce) {
     CaptureStdout();
     EXPECT_EQ(adapter.set_comm_config(std::string(1024, 'x')), -1);
     EXPECT_EQ(GetCapturedStdout(), ops::kSetCommConfig.prefix + kSendDataFailed);
-}
-
-TEST_F(InspireAdapter, AFailedConfigurationSendEndsTheExchangeAtOnce) {
     break_endpoint(*adapter.comm_udp_socket);
     out.cfg = "previous";
     CaptureStdout();
