@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <limits>
 #include <sstream>
 
 #include "naming.h"
@@ -59,23 +58,19 @@ TEST_P(Commands, ValuesInTheKindsRangeBecomeFloats) {
 
 TEST_P(Commands, BadCommandsLeaveTheTargetsAlone) {
     const auto& kind = GetParam();
-    const double inf = std::numeric_limits<double>::infinity();
     const std::vector<double> good(kind.joints, kind.position_min);
     const auto with = [&](std::size_t joint, double value) {
         auto positions = good;
         positions[joint] = value;
         return positions;
     };
+    // The kind's rules are check_positions()'s tests; one of each kind here.
     const std::vector<double> cases[] = {
         std::vector<double>(kind.joints - 1, kind.position_min),
-        std::vector<double>(kind.joints + 1, kind.position_min),
-        {},
         with(1, std::nan("")),
-        with(kind.joints - 1, -inf),
         with(0, 1e39),  // beyond the float range
         with(0, -1e39),
         with(2, static_cast<double>(kind.position_max) + 1.0),
-        with(2, static_cast<double>(kind.position_min) - 0.5),
     };
     for (const auto& positions : cases) {
         std::vector<float> targets = {7, 7, 7};

@@ -22,22 +22,17 @@ FUNCTION_KINDS = {"FunctionDecl", "CXXMethodDecl", "CXXConstructorDecl", "CXXDes
 
 def dumped_decls(text):
     decoder = json.JSONDecoder()
-    position = 0
-    while True:
-        while position < len(text) and text[position] != "{":
-            position += 1
-        if position >= len(text):
-            return
+    position = text.find("{")
+    while position >= 0:
         value, position = decoder.raw_decode(text, position)
         yield value
+        position = text.find("{", position)
 
 
 def needs_symbol(node):
     if node.get("kind") not in FUNCTION_KINDS or node.get("isImplicit"):
         return False
-    if node.get("inline") or node.get("constexpr") or node.get("pure"):
-        return False
-    if node.get("explicitlyDeleted") or node.get("explicitlyDefaulted"):
+    if any(node.get(flag) for flag in ("inline", "constexpr", "pure", "explicitlyDeleted", "explicitlyDefaulted")):
         return False
     return not any(child.get("kind") == "CompoundStmt" for child in node.get("inner", []))
 

@@ -15,43 +15,43 @@
 #include <fastdds/dds/topic/TypeSupport.hpp>
 #include <fastdds/rtps/transport/UDPv4TransportDescriptor.h>
 
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <fstream>
-#include <map>
 #include <memory>
 #include <optional>
-#include <sstream>
 #include <thread>
 
-#include "support/eventually.h"
+#include "bridge/bridge_process.h"
 #include "inspire_hand.h"
 #include "qmhv1_hand.h"
 #include "qmhv2_hand.h"
 #include "ros2_msgsPubSubTypes.h"
-#include "simulator.h"
 #include "tessaro_dexhand/kinds.h"
 
-using namespace std::chrono_literals;
+using namespace bridge_test;
+using dexhand_test::eventually;
 namespace fdds = eprosima::fastdds::dds;
 
 namespace {
 
 constexpr int kDomain = 9;
-// The bridge on loopback with the unicast peer 127.0.0.1: the Cyclone DDS
-// settings a ROS 2 user on the same machine with ROS_LOCALHOST_ONLY=1 gives it.
-const char* const kBridgeCyclone =
-    "<General><Interfaces><NetworkInterface name=\"lo\"/></Interfaces><AllowMulticast>false</AllowMulticast>"
-    "</General><Discovery><ParticipantIndex>auto</ParticipantIndex><MaxAutoParticipantIndex>20</MaxAutoParticipantIndex>"
-    "<Peers><Peer Address=\"127.0.0.1\"/></Peers></Discovery>";
+constexpr auto kOk = eprosima::fastrtps::types::ReturnCode_t::RETCODE_OK;
 
-const std::string kQmhv2Ip = "192.168.137.39";
-const std::string kQmhv1Ip = "192.168.137.10";
-const std::string kInspireIp = "192.168.137.19";
+std::vector<std::uint32_t> matrix_elements() {
+    std::vector<std::uint32_t> elements;
+    for (std::uint32_t i = 0; i < 64; ++i) {
+        elements.push_back((i * 0x030507u + 0x01000000u * (i % 3)) & 0xFFFFFFu);
+    }
+    return elements;
+}
 
-using dexhand_test::eventually;
+// ROS 2's default QoS for a reader or writer: reliable, volatile, keep-last 10.
+template <class Qos>
+Qos ros2_default(Qos qos) {
+    qos.reliability().kind = fdds::RELIABLE_RELIABILITY_QOS;
+    qos.durability().kind = fdds::VOLATILE_DURABILITY_QOS;
+    qos.history().kind = fdds::KEEP_LAST_HISTORY_QOS;
+    qos.history().depth = 10;
+    return qos;
+}
 
 // One Fast DDS participant with the ROS 2 types registered.
 class Peer {
@@ -79,92 +79,53 @@ public:
 
     // type_name: registers the type under another name (a reader that must not match).
     template <class PubSubType>
-    fdds::DataReader* reader(const std::string& topic, const std::string& type_name = "") {
+    fdds::DataReader* reader(const std::string& topic, const char* type_name = nullptr) {
         fdds::Topic* t = this->topic<PubSubType>(topic, type_name);
-        fdds::DataReaderQos qos = fdds::DATAREADER_QOS_DEFAULT;
-        qos.reliability().kind = fdds::RELIABLE_RELIABILITY_QOS;
-        qos.durability().kind = fdds::VOLATILE_DURABILITY_QOS;
-        qos.history().kind = fdds::KEEP_LAST_HISTORY_QOS;
-        qos.history().depth = 10;
-        return t == nullptr ? nullptr : subscriber_->create_datareader(t, qos);
+        return t == nullptr ? nullptr : subscriber_->create_datareader(t, ros2_default(fdds::DATAREADER_QOS_DEFAULT));
     }
     template <class PubSubType>
     fdds::DataWriter* writer(const std::string& topic) {
-        fdds::Topic* t = this->topic<PubSubType>(topic, "");
-        fdds::DataWriterQos qos = fdds::DATAWRITER_QOS_DEFAULT;
-        qos.reliability().kind = fdds::RELIABLE_RELIABILITY_QOS;
-        qos.durability().kind = fdds::VOLATILE_DURABILITY_QOS;
-        qos.history().kind = fdds::KEEP_LAST_HISTORY_QOS;
-        qos.history().depth = 10;
-        return t == nullptr ? nullptr : publisher_->create_datawriter(t, qos);
+        fdds::Topic* t = this->topic<PubSubType>(topic, nullptr);
+        return t == nullptr ? nullptr : publisher_->create_datawriter(t, ros2_default(fdds::DATAWRITER_QOS_DEFAULT));
     }
-    void remove(fdds::DataWriter* writer) { publisher_->delete_datawriter(writer); }
 
 private:
     template <class PubSubType>
-    fdds::Topic* topic(const std::string& name, const std::string& type_name) {
-        const auto known = topics_.find(name);
-        if (known != topics_.end()) {
-            return known->second;
-        }
+    fdds::Topic* topic(const std::string& name, const char* type_name) {
         fdds::TypeSupport type(new PubSubType());
-        if (!type_name.empty()) {
-            type->setName(type_name.c_str());
+        if (type_name != nullptr) {
+            type->setName(type_name);
         }
-        if (type.register_type(participant_) != eprosima::fastrtps::types::ReturnCode_t::RETCODE_OK) {
+        if (type.register_type(participant_) != kOk) {
             return nullptr;
         }
-        fdds::Topic* t = participant_->create_topic(name, type.get_type_name(), fdds::TOPIC_QOS_DEFAULT);
-        topics_[name] = t;
-        return t;
+        return participant_->create_topic(name, type.get_type_name(), fdds::TOPIC_QOS_DEFAULT);
     }
 
     fdds::DomainParticipant* participant_ = nullptr;
     fdds::Publisher* publisher_ = nullptr;
     fdds::Subscriber* subscriber_ = nullptr;
-    std::map<std::string, fdds::Topic*> topics_;
 };
 
 bool matched(fdds::DataReader* reader, std::chrono::milliseconds timeout) {
-    return eventually(
-        [&] {
-            fdds::SubscriptionMatchedStatus status;
-            return reader->get_subscription_matched_status(status) == eprosima::fastrtps::types::ReturnCode_t::RETCODE_OK &&
-                   status.current_count > 0;
-        },
-        timeout);
+    fdds::SubscriptionMatchedStatus status;
+    return eventually([&] { return reader->get_subscription_matched_status(status) == kOk && status.current_count > 0; },
+                      timeout);
 }
 
 bool matched(fdds::DataWriter* writer, std::chrono::milliseconds timeout) {
-    return eventually(
-        [&] {
-            fdds::PublicationMatchedStatus status;
-            return writer->get_publication_matched_status(status) == eprosima::fastrtps::types::ReturnCode_t::RETCODE_OK &&
-                   status.current_count > 0;
-        },
-        timeout);
+    fdds::PublicationMatchedStatus status;
+    return eventually([&] { return writer->get_publication_matched_status(status) == kOk && status.current_count > 0; },
+                      timeout);
 }
 
 template <class Message>
 std::optional<Message> take(fdds::DataReader* reader, std::chrono::seconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (!reader->wait_for_unread_message(eprosima::fastrtps::Duration_t(1, 0))) {
-            continue;
-        }
-        Message message;
-        fdds::SampleInfo info;
-        if (reader->take_next_sample(&message, &info) == eprosima::fastrtps::types::ReturnCode_t::RETCODE_OK &&
-            info.valid_data) {
-            return message;
-        }
+    Message message;
+    fdds::SampleInfo info;
+    if (!eventually([&] { return reader->take_next_sample(&message, &info) == kOk && info.valid_data; }, timeout)) {
+        return std::nullopt;
     }
-    return std::nullopt;
-}
-
-sensor_msgs::msg::JointState command(const std::vector<double>& positions) {
-    sensor_msgs::msg::JointState message;
-    message.position(positions);
     return message;
 }
 
@@ -173,88 +134,54 @@ sensor_msgs::msg::JointState command(const std::vector<double>& positions) {
 class FastDds : public testing::Test {
 protected:
     static void SetUpTestSuite() {
-        simulator_ = new sim::Simulator;
-        const auto identity = [](const char* name, const char* type, const std::string& ip, int delay_ms) {
-            sim::DiscoveryAnswer answer;
-            answer.text = sim::JsonObject().str("name", name).str("type", type).str("IP", ip).text();
-            answer.delay_ms = delay_ms;
-            return answer;
-        };
-        qmhv2_ = simulator_->add<sim::Qmhv2Hand>(kQmhv2Ip);
-        qmhv2_->set_discovery(identity("qmhv2", "QMH-12L", kQmhv2Ip, 0));
+        simulator_ = std::make_unique<sim::Simulator>();
+        qmhv2_ = add_hand<sim::Qmhv2Hand>(*simulator_, kQmhv2Ip, "qmhv2", "QMH-12L");
         qmhv2_->set_speed(0);
-        simulator_->add<sim::Qmhv1Hand>(kQmhv1Ip)->set_discovery(identity("qmhv1", "QMH-6L", kQmhv1Ip, 60));
-        simulator_->add<sim::InspireHand>(kInspireIp)->set_discovery(identity("QSH", "QSH-6", kInspireIp, 120));
-
-        char path[] = "/tmp/dexhand-bridge-fastdds-XXXXXX";
-        const int fd = mkstemp(path);
-        output_path_ = path;
-        child_ = fork();
-        if (child_ == 0) {
-            dup2(fd, STDERR_FILENO);
-            dup2(fd, STDOUT_FILENO);
-            setenv("CYCLONEDDS_URI", kBridgeCyclone, 1);
-            setenv("ROS_DOMAIN_ID", std::to_string(kDomain).c_str(), 1);
-            execl(DEXHAND_BRIDGE_PATH, DEXHAND_BRIDGE_PATH, "-v", static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        close(fd);
-        peer_ = new Peer;
+        qmhv2_->set_matrix(matrix_elements());
+        add_hand<sim::Qmhv1Hand>(*simulator_, kQmhv1Ip, "qmhv1", "QMH-6L", 60);
+        add_hand<sim::InspireHand>(*simulator_, kInspireIp, "QSH", "QSH-6", 120);
+        // The Cyclone DDS settings a ROS 2 user on this machine with ROS_LOCALHOST_ONLY=1 gives the bridge.
+        setenv("CYCLONEDDS_URI", kCycloneConfig, 1);
+        setenv("ROS_DOMAIN_ID", std::to_string(kDomain).c_str(), 1);
+        bridge_ = std::make_unique<BridgeProcess>(std::vector<std::string>{"-v"});
+        peer_ = std::make_unique<Peer>();
     }
     static void TearDownTestSuite() {
-        delete peer_;
-        if (child_ > 0) {
-            kill(child_, SIGINT);
-            waitpid(child_, nullptr, 0);
-        }
-        delete simulator_;
-        unlink(output_path_.c_str());
-    }
-    static std::string bridge_output() {
-        std::ifstream in(output_path_);
-        std::stringstream text;
-        text << in.rdbuf();
-        return text.str();
+        peer_.reset();
+        bridge_.reset();
+        simulator_.reset();
     }
 
-    static sim::Simulator* simulator_;
-    static std::shared_ptr<sim::Qmhv2Hand> qmhv2_;
-    static Peer* peer_;
-    static pid_t child_;
-    static std::string output_path_;
+    static inline std::unique_ptr<sim::Simulator> simulator_;
+    static inline std::shared_ptr<sim::Qmhv2Hand> qmhv2_;
+    static inline std::unique_ptr<BridgeProcess> bridge_;
+    static inline std::unique_ptr<Peer> peer_;
 };
 
-sim::Simulator* FastDds::simulator_ = nullptr;
-std::shared_ptr<sim::Qmhv2Hand> FastDds::qmhv2_;
-Peer* FastDds::peer_ = nullptr;
-pid_t FastDds::child_ = -1;
-std::string FastDds::output_path_;
-
+// Exact values are bridge_test's; here ROS 2's own types decode every field.
 TEST_F(FastDds, JointStatesOfEveryKindDecode) {
     ASSERT_TRUE(peer_->ok());
-    const std::pair<const char*, const char*> hands[] = {
-        {"qmhv2", "rt/dexhand/hand_39/joint_states"},
-        {"qmhv1", "rt/dexhand/hand_10/joint_states"},
-        {"QSH", "rt/dexhand/hand_19/joint_states"},
-    };
-    for (const auto& hand : hands) {
-        SCOPED_TRACE(hand.first);
-        const auto* kind = tessaro_dexhand::find_kind(hand.first);
-        auto* reader = peer_->reader<sensor_msgs::msg::JointStatePubSubType>(hand.second);
+    const std::pair<const char*, std::string> hands[] = {
+        {"qmhv2", "dexhand/hand_39"}, {"qmhv1", "dexhand/hand_10"}, {"QSH", "dexhand/hand_19"}};
+    const auto now = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
+    for (const auto& [kind_name, ros_namespace] : hands) {
+        SCOPED_TRACE(kind_name);
+        const auto* kind = tessaro_dexhand::find_kind(kind_name);
+        auto* reader = peer_->reader<sensor_msgs::msg::JointStatePubSubType>("rt/" + ros_namespace + "/joint_states");
         ASSERT_NE(reader, nullptr);
-        ASSERT_TRUE(matched(reader, 15s)) << bridge_output();
+        ASSERT_TRUE(matched(reader, 15s)) << bridge_->output();
         const auto state = take<sensor_msgs::msg::JointState>(reader, 5s);
         ASSERT_TRUE(state.has_value());
+        EXPECT_EQ(state->header().frame_id(), ros_namespace);
+        EXPECT_NEAR(static_cast<double>(state->header().stamp().sec()), static_cast<double>(now), 5.0);
         EXPECT_EQ(state->name(), kind->joint_names);
         EXPECT_EQ(state->position().size(), kind->joints);
         EXPECT_EQ(state->velocity().size(), kind->serves(tessaro_dexhand::Operation::read_velocities) ? kind->joints : 0u);
         EXPECT_EQ(state->effort().size(), kind->serves(tessaro_dexhand::Operation::read_currents) ? kind->joints : 0u);
-        EXPECT_EQ(state->header().frame_id(), std::string(hand.second).substr(3, std::string(hand.second).size() - 16));
-        const auto now = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch()).count();
-        EXPECT_NEAR(static_cast<double>(state->header().stamp().sec()), static_cast<double>(now), 5.0);
     }
 }
 
+// Each element of the matrix carries three cells, most significant byte first.
 TEST_F(FastDds, TactileImageDecodes) {
     auto* reader = peer_->reader<sensor_msgs::msg::ImagePubSubType>("rt/dexhand/hand_39/tactile");
     ASSERT_NE(reader, nullptr);
@@ -263,10 +190,17 @@ TEST_F(FastDds, TactileImageDecodes) {
     ASSERT_TRUE(image.has_value());
     EXPECT_EQ(image->encoding(), "mono16");
     EXPECT_EQ(image->is_bigendian(), 0);
+    EXPECT_EQ(image->height(), 2u);
     EXPECT_EQ(image->width(), 96u);
-    EXPECT_GT(image->height(), 0u);
-    EXPECT_EQ(image->step(), 2 * image->width());
-    EXPECT_EQ(image->data().size(), std::size_t{image->step()} * image->height());
+    EXPECT_EQ(image->step(), 192u);
+    std::vector<std::uint8_t> expected;
+    for (std::uint32_t element : matrix_elements()) {
+        for (int shift : {16, 8, 0}) {
+            expected.push_back(static_cast<std::uint8_t>(element >> shift));
+            expected.push_back(0);
+        }
+    }
+    EXPECT_EQ(image->data(), expected);
 }
 
 TEST_F(FastDds, CommandIsApplied) {
@@ -275,10 +209,10 @@ TEST_F(FastDds, CommandIsApplied) {
     ASSERT_TRUE(matched(writer, 15s));
     std::this_thread::sleep_for(200ms);  // both sides know each other: not the first-command case
     const std::vector<double> positions = {12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1};
-    auto message = command(positions);
+    sensor_msgs::msg::JointState message;
+    message.position(positions);
     ASSERT_TRUE(writer->write(&message));
-    EXPECT_TRUE(eventually([&] { return qmhv2_->targets() == positions; }, 3s)) << bridge_output();
-    peer_->remove(writer);
+    EXPECT_TRUE(eventually([&] { return qmhv2_->targets() == positions; }, 3s)) << bridge_->output();
 }
 
 TEST_F(FastDds, WrongTypeNameNeverMatches) {

@@ -1,10 +1,10 @@
 // An application of the installed library, built by check-install through
 // find_package and through pkg-config: the typed API by its one header, the
 // integer API by its namespaced path, and (legacy_include.cpp) the deprecated
-// include form. Run next to simulated hands, it checks what an application
-// relies on: discovery, positions of the kind's size, a command of hold
-// values, true statuses for an unserved operation, an unknown hand and a
-// refused argument, and the integer API on the same hands.
+// include form. Run next to simulated hands, it checks that the installed
+// library works for an application: discovery, positions of the kind's size,
+// a command of hold values, and the integer API on the same hands. What each
+// call returns is the library's own tests' subject.
 #include <tessaro_dexhand/client/dexhand.h>
 #include <tessaro_dexhand/tessaro_dexhand.h>
 
@@ -53,21 +53,10 @@ int main() {
 
         const std::vector<float> hold(kind->joints, kind->hold_value);
         expect_status(client.set_positions(hand.address, hold), td::Status::ok, hand.address + " hold");
-        expect_status(client.set_positions(hand.address, std::vector<float>(kind->joints + 1, kind->hold_value)),
-                      td::Status::invalid_argument, hand.address + " one value too many");
-        // Every kind lacks one of these two.
-        if (!kind->has_tactile()) {
-            expect_status(client.tactile(hand.address).status, td::Status::not_served, hand.address + " tactile");
-        } else if (!kind->serves(td::Operation::read_velocities)) {
-            expect_status(client.velocities(hand.address).status, td::Status::not_served,
-                          hand.address + " velocities");
-        }
         expect(client.legacy().get_name(hand.address) == hand.kind, hand.address + ": integer API's name");
         std::printf("%s  kind %s  %zu joints in %s  positions %s\n", hand.address.c_str(), hand.kind.c_str(),
                     kind->joints, kind->position_unit.c_str(), td::to_text(positions.status));
     }
-    expect_status(client.positions("192.168.137.250").status, td::Status::unknown_hand, "an address without a hand");
-    expect(client.legacy().get_pos("192.168.137.250").empty(), "integer API: an address without a hand");
     expect(legacy_include_hand_count(client.legacy()) == static_cast<int>(hands.size()),
            "integer API: the same hands");
     if (failures > 0) {
