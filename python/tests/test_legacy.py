@@ -22,46 +22,30 @@ def test_legacy_client_shares_the_typed_clients_registry_and_keeps_it_after_clos
     assert all(isinstance(row, bytes) for row in legacy.get_ts_matrix(ip_of("qmhv2")))
 
 
-def test_refused_argument_is_an_error_record_and_nothing_on_stdout(hands, caplog, capfd):
+def test_library_lines_are_records_of_their_level_and_nothing_on_stdout(hands, caplog, capfd):
     with caplog.at_level(logging.DEBUG, logger="tessaro_dexhand"):
         assert hands.legacy.get_pos("192.168.137.300") == []
-    assert [(r.name, r.levelno, r.getMessage()) for r in caplog.records] == [
+        hands.velocities(ip_of("QSH"))
+    traces = [r for r in caplog.records if r.getMessage().startswith("file = hand/")]
+    assert traces and all(r.levelno == logging.DEBUG for r in traces)
+    assert [(r.name, r.levelno, r.getMessage()) for r in caplog.records if r not in traces] == [
         ("tessaro_dexhand", logging.ERROR,
          "[Error] [dexhand][get_pos(std::string ip)] Invalid IP: 192.168.137.300")]
     assert capfd.readouterr().out == ""
 
 
-def test_trace_lines_are_debug_records(hands, caplog, capfd):
-    with caplog.at_level(logging.DEBUG, logger="tessaro_dexhand"):
-        hands.velocities(ip_of("QSH"))
-    traces = [r for r in caplog.records if r.getMessage().startswith("file = hand/")]
-    assert traces and all(r.levelno == logging.DEBUG for r in traces)
-    assert capfd.readouterr().out == ""
-
-
 def test_other_threads_run_while_discovery_listens(simulator):
     client = tessaro_dexhand.DexHand()
+    found = []
+    discovery = threading.Thread(target=lambda: found.append(len(client.discover())))
+    discovery.start()
     ticks = 0
-    done = threading.Event()
-
-    def count():
-        nonlocal ticks
-        while not done.is_set():
-            ticks += 1
-            time.sleep(0.005)
-
-    counter = threading.Thread(target=count)
-    counter.start()
-    time.sleep(0.02)  # let the counter start before the call
-    before = ticks
-    try:
-        assert len(client.discover()) == len(HANDS) + 1  # one second of listening
-        during = ticks - before
-    finally:
-        done.set()
-        counter.join()
-        client.close()
-    assert during > 20  # a held GIL would leave it at 0 or 1; a free one lets it tick ~150 times
+    while discovery.is_alive():  # one second of listening
+        ticks += 1
+        time.sleep(0.005)
+    client.close()
+    assert found == [len(HANDS) + 1]
+    assert ticks > 20  # a held GIL would leave it at 0 or 1; a free one lets it tick ~150 times
 
 
 def test_handler_is_removed_at_exit():

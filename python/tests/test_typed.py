@@ -1,12 +1,11 @@
 """DexHand, the typed client, against simulated hands: numpy results, the
 exceptions of each status, the many-hands calls and the context manager."""
-import time
-
 import numpy as np
 import pytest
 
 import tessaro_dexhand as td
 from conftest import HANDS, SLOW, SLOW_KIND, ip_of
+from sim_process import wait_for
 
 Op = td.Operation
 KINDS = {kind.name: kind for kind in td.kinds()}
@@ -43,12 +42,6 @@ unserved = [pytest.param(k, op, id=f"{k}-{op.name}")
 kinds = pytest.mark.parametrize("kind", list(HANDS.values()))
 
 
-def test_discovery_registers_every_hand_with_its_kind(hands):
-    found = {hand.address: hand.kind for hand in hands}
-    assert found == {**HANDS, SLOW: SLOW_KIND}
-    assert all(hand.kind_info.name == hand.kind for hand in hands)
-
-
 @pytest.mark.parametrize("kind,operation", served_reads)
 def test_served_reads_are_float32_arrays_of_one_value_per_joint(hands, kind, operation):
     values = getattr(hands, FLOAT_READS[operation])(ip_of(kind))
@@ -70,22 +63,12 @@ def test_tactile_matrix_is_a_2d_uint8_array_of_the_kinds_row_width(hands, kind):
     assert matrix.shape[0] > 0 and matrix.shape[1] == KINDS[kind].tactile_row_bytes
 
 
-def wait_for_positions(hands, ip, target):
-    deadline = time.monotonic() + 5
-    while time.monotonic() < deadline:
-        positions = hands.positions(ip)
-        if np.allclose(positions, target, atol=1e-3):
-            break
-        time.sleep(0.05)
-    return positions
-
-
 @kinds
 def test_set_positions_takes_a_numpy_array_and_reaches_it(hands, kind):
     info = KINDS[kind]
     target = np.linspace(info.position_min, info.position_max, info.joints, dtype=np.float32)
     hands.set_positions(ip_of(kind), target)
-    np.testing.assert_allclose(wait_for_positions(hands, ip_of(kind), target), target, atol=1e-3)
+    wait_for(lambda: np.allclose(hands.positions(ip_of(kind)), target, atol=1e-3), timeout=5, what="the targets")
 
 
 UNKNOWN = "192.168.137.77"
@@ -120,14 +103,15 @@ def test_state_gives_each_served_part_and_marks_the_others_not_served(hands, kin
 
 def test_all_positions_gives_each_hand_its_own_status(hands):
     readings = hands.all_positions()
-    assert [r.address for r in readings] == [h.address for h in hands.hands()]
+    assert [(r.address, r.status, r.ok) for r in readings] == [
+        (h.address, td.Status.TIMEOUT, False) if h.address == SLOW else (h.address, td.Status.OK, True)
+        for h in hands.hands()]
     for reading in readings:
         if reading.address == SLOW:
-            assert (reading.status, reading.positions) == (td.Status.TIMEOUT, None)
+            assert reading.positions is None
         else:
-            assert reading.ok, reading
-            assert reading.positions.dtype == np.float32
-            assert reading.positions.shape == (KINDS[HANDS[reading.address]].joints,)
+            joints = KINDS[HANDS[reading.address]].joints
+            assert (reading.positions.dtype, reading.positions.shape) == (np.float32, (joints,))
 
 
 def test_many_positions_reports_bad_addresses_in_place_without_raising(hands):
@@ -163,9 +147,10 @@ def test_exception_in_progress_callback_is_raised_after_the_calibration(hands):
     assert len(calls) == 1
 
 
-def test_with_block_discovers_on_entry_and_closes_on_exit(simulator):
+def test_with_block_discovers_every_hand_with_its_kind_and_closes_on_exit(simulator):
     with td.DexHand() as client:
-        assert len(client) == len(HANDS) + 1
+        assert {hand.address: hand.kind for hand in client} == {**HANDS, SLOW: SLOW_KIND}
+        assert all(hand.kind_info.name == hand.kind for hand in client)
     assert client.closed
     with pytest.raises(ValueError, match="closed"):
         client.positions(ip_of("qmhv2"))

@@ -1,14 +1,12 @@
 #!/usr/bin/env python3
-"""dexhand and dexhand-sim as processes: every subcommand's success path and a
-failure path, the --json documents, exit statuses, and where the library's
-lines go. Runs only inside the private network namespace of
-tests/netns/run-in-netns.
+"""dexhand and dexhand-sim as processes, inside the private network namespace
+of tests/netns/run-in-netns: each subcommand's success path and a failure
+path, the --json documents, every exit status, and where the library's lines
+go. (Which status gives which exit status is dexhand_serve_checks_test's.)
 
 Every dexhand call listens one second for discovery, so the calls are made up
-front, grouped into sequences that run side by side (calls that change a
-hand's state stay in order within one sequence), and the tests then judge the
-recorded runs: each call's row gives its exit status and what its output
-must show.
+front, in sequences that run side by side (calls that change a hand stay in
+order within one), and the tests then judge the recorded runs.
 
   run-in-netns dexhand_cli_test.py --group hands|faults --dexhand PATH --sim PATH
 """
@@ -140,8 +138,6 @@ def record_hands(directory):
                 Call("calibrate_qmhv2", OK, "--json", "calibrate", QMHV2,
                      check=lambda r: document(r)["hands"] == [{"ip": QMHV2, "name": "qmhv2", "result": "success"}]),
                 Call("reboot_qmhv2", UNSUPPORTED, "reboot", QMHV2, check=lacks),
-                Call("pvc_qmhv2", UNSUPPORTED, "pvc", QMHV2, check=lacks),
-                Call("clear_qmhv2", UNSUPPORTED, "clear-errors", QMHV2, check=lacks),
             ],
             [  # the qmhv1 hand
                 Call("fast_move_qmhv1", OK, "fast-move", QMHV1, *["0.5"] * 6),
@@ -149,7 +145,6 @@ def record_hands(directory):
                      check=in_err("joint 5: 2 is outside 0 to 1")),
                 Call("pos_qmhv1", OK, "--json", "pos", QMHV1),
                 Call("calibrate_qmhv1", UNSUPPORTED, "calibrate", QMHV1, check=lacks),
-                Call("tactile_qmhv1", UNSUPPORTED, "tactile", QMHV1, check=lacks),
                 Call("reboot_qmhv1", OK, "--json", "reboot", QMHV1, check=lambda r: document(r) == {
                     "ip": QMHV1, "name": "qmhv1", "operation": "reboot", "result": "success"}),
                 Call("watch_qmhv1_interrupted", OK, "--json", "watch", QMHV1, "--rate", "10",
@@ -172,8 +167,6 @@ def record_hands(directory):
                 Call("clear_qsh", OK, "--json", "clear-errors", QSH, check=succeeded),
             ],
             [  # configuration
-                Call("config_get_qsh", OK, "--json", "config", "get", QSH,
-                     check=lambda r: document(r)["config"]["ip"] == QSH),
                 Call("config_set_stdin", OK, "config", "set", QMHV2, "-", stdin=CONFIG),
                 Call("config_get_qmhv2", OK, "--json", "config", "get", QMHV2,
                      check=lambda r: document(r)["config"]["speed_limit"] == 120),
@@ -243,10 +236,7 @@ class Hands(Recorded):
 
     def test_a_fast_move_reaches_the_hand_and_one_out_of_range_is_not_sent(self):
         # Had the zeros of the refused move been sent, the joints would have left 0.5.
-        positions = document(RUNS["pos_qmhv1"])["positions"]
-        self.assertEqual(len(positions), 6)
-        for position in positions:
-            self.assertAlmostEqual(position, 0.5, places=2)
+        self.assertEqual([round(p, 2) for p in document(RUNS["pos_qmhv1"])["positions"]], [0.5] * 6)
 
     def test_commands_for_all_hands_skip_kinds_without_them(self):
         self.assertEqual(self.results("disable_all"), {QMHV2: "success", QMHV1: "success", QSH: "unsupported"})
@@ -278,9 +268,7 @@ def record_faults(directory):
                   r.stderr == "dexhand: %s (qmhv2) did not answer: move timed out\n" % QMHV2)],
             [Call("move_verbose", TIMEOUT, "-v", "move", QMHV2, *TWELVE, check=in_err("[warning] %s\n" % timed_out)),
              # The qmhv1 protocol leaves the code 1 behind after a time-out: not reported as codes.
-             Call("errors_qmhv1", TIMEOUT, "--json", "errors", QMHV1, check=lambda r: "codes" not in document(r)),
-             Call("pvc_qmhv1", TIMEOUT, "--json", "pvc", QMHV1, check=exit_code_in_json(TIMEOUT))],
-            [Call("clear_errors_qsh", TIMEOUT, "--json", "clear-errors", QSH, check=exit_code_in_json(TIMEOUT))],
+             Call("errors_qmhv1", TIMEOUT, "--json", "errors", QMHV1, check=lambda r: "codes" not in document(r))],
             [Call("config_set_noisy", FAILED, "config", "set", NOISY_QMHV2, config,
                   check=in_err("failed on %s" % NOISY_QMHV2)),
              Call("enable_all", FAILED, "--json", "enable")],

@@ -1,10 +1,12 @@
 // dexhand serve's pure checks: request bodies, tokens, cookies, Host and
-// Origin judgement, paths, the rate limit and the HTTP status of each outcome.
+// Origin judgement, paths, listening addresses, the rate limit, and the HTTP
+// status and the dexhand exit status of each outcome.
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
+#include "commands.h"
 #include "serve_checks.h"
 
 namespace td = tessaro_dexhand;
@@ -101,13 +103,19 @@ TEST(ServeChecks, PathsWithControlBytesAreRefused) {
     EXPECT_FALSE(clean_path("/a\x7f"));
 }
 
-TEST(ServeChecks, LoopbackIsJudgedOnTheNumericAddress) {
-    EXPECT_TRUE(loopback_address("127.0.0.1"));
-    EXPECT_TRUE(loopback_address("127.3.2.1"));
-    EXPECT_TRUE(loopback_address("::1"));
-    EXPECT_FALSE(loopback_address("localhost"));  // a name is resolved first
-    EXPECT_FALSE(loopback_address("0.0.0.0"));
-    EXPECT_FALSE(loopback_address("192.168.137.1"));
+TEST(ServeChecks, OnlyLoopbackIsServedWithoutAllowRemote) {
+    // given, the numeric address it resolved to: a name is judged by its address.
+    for (const auto& [given, bound] : std::vector<std::pair<std::string, std::string>>{
+             {"127.0.0.1", "127.0.0.1"}, {"127.3.2.1", "127.3.2.1"}, {"::1", "::1"}, {"localhost", "127.0.0.1"}}) {
+        EXPECT_EQ(remote_refusal(given, bound, false), "") << given;
+    }
+    EXPECT_EQ(remote_refusal("192.168.137.1", "192.168.137.1", false),
+              "binding 192.168.137.1 would let other machines command the hands; give --allow-remote to do so");
+    EXPECT_EQ(remote_refusal("127.hands.example", "192.168.137.1", false),
+              "binding 127.hands.example (192.168.137.1) would let other machines command the hands; "
+              "give --allow-remote to do so");
+    EXPECT_NE(remote_refusal("0.0.0.0", "0.0.0.0", false), "");
+    EXPECT_EQ(remote_refusal("0.0.0.0", "0.0.0.0", true), "");
 }
 
 TEST(ServeChecks, RateLimiterRefillsWithTime) {
@@ -125,14 +133,24 @@ TEST(ServeChecks, RateLimiterRefillsWithTime) {
     EXPECT_FALSE(limiter.take(later));
 }
 
-TEST(ServeChecks, EachOutcomeKeepsItsMeaningOverHttp) {
-    const std::vector<std::pair<td::Status, int>> table = {
-        {td::Status::ok, 200},          {td::Status::failed, 502},     {td::Status::timeout, 504},
-        {td::Status::not_served, 501},  {td::Status::unknown_hand, 404}, {td::Status::invalid_argument, 400},
+TEST(ServeChecks, EachOutcomeKeepsItsMeaningOverHttpAndAsAnExitStatus) {
+    struct Row {
+        td::Status status;
+        int http;
+        int exit;
     };
-    for (const auto& [status, http] : table) {
-        EXPECT_EQ(http_status(status), http) << td::to_text(status);
-        EXPECT_EQ(reply_for(status, "192.168.137.39", "move", "sent").status, http) << td::to_text(status);
+    const std::vector<Row> table = {
+        {td::Status::ok, 200, dexhand_cli::kExitOk},
+        {td::Status::failed, 502, dexhand_cli::kExitFailed},
+        {td::Status::timeout, 504, dexhand_cli::kExitTimeout},
+        {td::Status::not_served, 501, dexhand_cli::kExitUnsupported},
+        {td::Status::unknown_hand, 404, dexhand_cli::kExitNotFound},
+        {td::Status::invalid_argument, 400, dexhand_cli::kExitUsage},
+    };
+    for (const auto& row : table) {
+        EXPECT_EQ(http_status(row.status), row.http) << td::to_text(row.status);
+        EXPECT_EQ(reply_for(row.status, "192.168.137.39", "move", "sent").status, row.http) << td::to_text(row.status);
+        EXPECT_EQ(dexhand_cli::exit_code(row.status), row.exit) << td::to_text(row.status);
     }
 }
 

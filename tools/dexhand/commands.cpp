@@ -128,24 +128,6 @@ Hand prepare(Context& context, const std::string& address, td::Operation operati
     return hand;
 }
 
-int exit_code(Status status) {
-    switch (status) {
-    case Status::ok:
-        return kExitOk;
-    case Status::failed:
-        return kExitFailed;
-    case Status::timeout:
-        return kExitTimeout;
-    case Status::not_served:
-        return kExitUnsupported;
-    case Status::unknown_hand:
-        return kExitNotFound;
-    case Status::invalid_argument:
-        return kExitUsage;
-    }
-    return kExitFailed;
-}
-
 // The word of a status in JSON documents and tables.
 const char* result_word(Status status) {
     switch (status) {
@@ -246,6 +228,24 @@ std::string hex(long value) {
 }
 
 }  // namespace
+
+int exit_code(Status status) {
+    switch (status) {
+    case Status::ok:
+        return kExitOk;
+    case Status::failed:
+        return kExitFailed;
+    case Status::timeout:
+        return kExitTimeout;
+    case Status::not_served:
+        return kExitUnsupported;
+    case Status::unknown_hand:
+        return kExitNotFound;
+    case Status::invalid_argument:
+        return kExitUsage;
+    }
+    return kExitFailed;
+}
 
 void print_json_error(int code, const std::string& message) {
     JsonDocument document;

@@ -62,6 +62,9 @@ int config_set_command(Context& context, const std::string& address, const std::
 // count 0: until SIGINT or SIGTERM.
 int watch_command(Context& context, const std::string& address, double rate_hz, int count);
 
+// The exit status of a call that ended with this status.
+int exit_code(tessaro_dexhand::Status status);
+
 // The error document of a failed command under --json.
 void print_json_error(int code, const std::string& message);
 

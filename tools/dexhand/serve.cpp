@@ -149,9 +149,9 @@ int serve_command(td::Client& client, Console& console, const ServeOptions& opti
     if (bound.empty()) {
         throw Failure(kExitUsage, "cannot resolve --address " + options.address);
     }
-    if (!loopback_address(bound) && !options.allow_remote) {
-        throw Failure(kExitUsage, "binding " + options.address + (bound == options.address ? "" : " (" + bound + ")") +
-                                      " would let other machines command the hands; give --allow-remote to do so");
+    const std::string refusal = remote_refusal(options.address, bound, options.allow_remote);
+    if (!refusal.empty()) {
+        throw Failure(kExitUsage, refusal);
     }
     if (!(options.poll_hz > 0) || !(options.commands_per_second >= 1)) {
         throw Failure(kExitUsage, "--poll-rate must be above 0 and --command-rate at least 1");

@@ -205,6 +205,14 @@ std::string url_host(const std::string& address) {
 
 bool loopback_address(const std::string& numeric) { return numeric == "::1" || numeric.rfind("127.", 0) == 0; }
 
+std::string remote_refusal(const std::string& given, const std::string& bound, bool allow_remote) {
+    if (loopback_address(bound) || allow_remote) {
+        return "";
+    }
+    return "binding " + given + (bound == given ? "" : " (" + bound + ")") +
+           " would let other machines command the hands; give --allow-remote to do so";
+}
+
 Site::Site(std::vector<std::string> hosts, int port) : port_(port) {
     for (const auto& host : hosts) {
         const std::string name = lower(host);

@@ -66,6 +66,10 @@ std::string url_host(const std::string& address);
 // True for 127.0.0.0/8 and ::1 in numeric form.
 bool loopback_address(const std::string& numeric);
 
+// Why listening on the address given (its numeric form: bound) is refused,
+// or empty: anything but loopback needs --allow-remote.
+std::string remote_refusal(const std::string& given, const std::string& bound, bool allow_remote);
+
 // The names under which browsers reach this server: the Host header must be
 // one of them with the port, and a command's Origin, when present, one of
 // them as http://host:port.
