@@ -1,7 +1,7 @@
 // Registration and calibration under hostile discovery and scarce resources:
-// one host answering thousands of times, thousands of claimed addresses with
-// few descriptors left, a calibration worker that cannot start, a hand that
-// goes quiet in the middle of its calibration.
+// thousands of claimed addresses with few descriptors left, a calibration
+// worker that cannot start, a hand that goes quiet in the middle of its
+// calibration.
 #include <pthread.h>
 #include <unistd.h>
 #include <sys/resource.h>
@@ -45,20 +45,6 @@ struct LoweredLimit {
 };
 
 }  // namespace
-
-// 3,000 replies from one hand: one protocol object (three descriptors), the
-// duplicate line, -1.
-TEST(HostileDiscovery, OneHostAnsweringThousandsOfTimesGetsOneObject) {
-    client_test::Subnet subnet;
-    subnet.add("192.168.137.60", reply("qmhv1", "QMH-6L", "192.168.137.60"))
-        ->set_discovery(sim::DiscoveryAnswer().with_text(reply("qmhv1", "QMH-6L", "192.168.137.60")).with_copies(3000));
-    const int before = dexhand_test::open_descriptors();
-    subnet.run_init();
-    EXPECT_EQ(subnet.init.result, kFailure);
-    EXPECT_EQ(subnet.init.output, "[Error] [[Qhand]][init()] Server illegal duplicate ip.\n");
-    EXPECT_EQ(subnet.client.get_ip_list(), Strings{"192.168.137.60"});
-    EXPECT_EQ(dexhand_test::open_descriptors(), before + 3);
-}
 
 // Thousands of distinct addresses claimed with 100 descriptors allowed: init
 // ends with -1 and one line when they run out; nothing is thrown and
@@ -157,6 +143,7 @@ TEST_F(Calibrating, AHandThatGoesQuietMidwayIsWaitedFor) {
     ThreadLines::lines_of([&] {
         took_ms = dexhand_test::elapsed_ms([&] { subnet.client.get_pos("192.168.137.70"); });
     });
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the worker's polls go unanswered
     first->set_faults({});
     ASSERT_EQ(calibration.wait_for(std::chrono::seconds(10)), std::future_status::ready);
     EXPECT_EQ(calibration.get(), kSuccess);

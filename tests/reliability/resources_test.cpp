@@ -1,10 +1,11 @@
 // Resource loops: thousands of protocol objects and clients initialised
 // again and again leave descriptors, threads and heap where they started.
-#include <dirent.h>
 #include <malloc.h>
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <iterator>
 #include <string>
 
 #include "client/client_support.h"
@@ -22,14 +23,8 @@ using QmHand::kSuccess;
 namespace {
 
 int threads() {
-    int count = 0;
-    if (DIR* dir = ::opendir("/proc/self/task")) {
-        while (const dirent* entry = ::readdir(dir)) {
-            count += entry->d_name[0] != '.';
-        }
-        ::closedir(dir);
-    }
-    return count;
+    const std::filesystem::directory_iterator tasks("/proc/self/task");
+    return static_cast<int>(std::distance(begin(tasks), end(tasks)));
 }
 
 // Descriptors, threads and heap bytes in use.

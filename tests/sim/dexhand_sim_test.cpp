@@ -52,7 +52,6 @@ TEST(DexhandSim, TheExampleScenarioServesTheClientAndLogsEachDatagram) {
     ASSERT_TRUE(sim.wait_for_output(R"(cmd":"/pva"}")", 2s)) << sim.out;
     EXPECT_TRUE(sim.wait_for_output("\"angle\":[", 2s)) << sim.out;
     EXPECT_NE(sim.out.find(R"( discovery@192.168.137.255:2334 recv from 192.168.137.1:)"), std::string::npos);
-    EXPECT_NE(sim.out.find(R"( 512 bytes text "111111111111111" + 497 zero bytes)"), std::string::npos) << sim.out;
     EXPECT_NE(sim.out.find(R"( qmhv2@192.168.137.39:2334 sent to 192.168.137.1:)"), std::string::npos) << sim.out;
 }
 

@@ -14,8 +14,9 @@
 #include <fstream>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
+
+#include "support/eventually.h"
 
 extern char** environ;
 
@@ -50,16 +51,13 @@ public:
 
     // Whether stdout came to hold text in time.
     bool wait_for_output(const std::string& text, std::chrono::milliseconds timeout) {
-        return poll_until(timeout, [&] {
-            read_back();
-            return out.find(text) != std::string::npos;
-        });
+        return eventually([&] { return read_back().find(text) != std::string::npos; }, timeout);
     }
 
     // The exit status, or -1 when the process did not end in time or ended by a signal.
     int wait_exit(std::chrono::milliseconds timeout) {
         int status = 0;
-        exited_ = pid_ > 0 && poll_until(timeout, [&] { return ::waitpid(pid_, &status, WNOHANG) == pid_; });
+        exited_ = pid_ > 0 && eventually([&] { return ::waitpid(pid_, &status, WNOHANG) == pid_; }, timeout);
         read_back();
         return exited_ && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
@@ -70,24 +68,13 @@ public:
     std::string err;
 
 private:
-    template <class Done>
-    static bool poll_until(std::chrono::milliseconds timeout, Done done) {
-        const auto deadline = std::chrono::steady_clock::now() + timeout;
-        while (!done()) {
-            if (std::chrono::steady_clock::now() >= deadline) {
-                return false;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-        return true;
-    }
-
-    void read_back() {
+    // Both streams so far; stdout returned.
+    const std::string& read_back() {
         std::ostringstream out_text, err_text;
         out_text << std::ifstream(out_path_).rdbuf();
         err_text << std::ifstream(err_path_).rdbuf();
-        out = out_text.str();
         err = err_text.str();
+        return out = out_text.str();
     }
 
     static inline int started_ = 0;
