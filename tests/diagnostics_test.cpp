@@ -41,27 +41,20 @@ protected:
 
 }  // namespace
 
-TEST_F(DiagnosticsTest, DefaultHandlerWritesEachLineToItsOwnStream) {
-    CaptureStdout();
-    CaptureStderr();
-    Diagnostics::emit(Level::error, "[Error] on stdout");
-    Diagnostics::emit(Level::warning, Stream::err, "on stderr");
-    Diagnostics::emit(Level::trace, "");
-    EXPECT_EQ(GetCapturedStderr(), "on stderr\n");
-    EXPECT_EQ(GetCapturedStdout(), "[Error] on stdout\n\n");
-}
-
-// Until an empty handler restores the default.
-TEST_F(DiagnosticsTest, InstalledHandlerTakesEveryLineAndTheDefaultStreamsStayQuiet) {
+// An installed handler takes every line until an empty one restores the
+// default, which writes each line to its own stream.
+TEST_F(DiagnosticsTest, InstalledHandlerTakesEveryLineUntilTheDefaultReturns) {
     collect();
     CaptureStdout();
     CaptureStderr();
     Diagnostics::emit(Level::info, "[INFO] init_ms: 1000");
     Diagnostics::emit(Level::error, Stream::err, "[ERROR] x");
     Diagnostics::set_handler(Diagnostics::Handler{});
-    Diagnostics::emit(Level::error, "back to stdout");
-    EXPECT_EQ(GetCapturedStderr(), "");
-    EXPECT_EQ(GetCapturedStdout(), "back to stdout\n");
+    Diagnostics::emit(Level::error, "[Error] on stdout");
+    Diagnostics::emit(Level::warning, Stream::err, "on stderr");
+    Diagnostics::emit(Level::trace, "");
+    EXPECT_EQ(GetCapturedStderr(), "on stderr\n");
+    EXPECT_EQ(GetCapturedStdout(), "[Error] on stdout\n\n");
     EXPECT_EQ(lines, (std::vector<Line>{{Level::info, Stream::out, "[INFO] init_ms: 1000"},
                                         {Level::error, Stream::err, "[ERROR] x"}}));
 }

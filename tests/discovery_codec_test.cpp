@@ -25,15 +25,13 @@ TEST(DiscoveryCodec, VersionTextIsAlwaysFourNumbers) {
     EXPECT_EQ(version_text({1, 2, 3, 4, 5, 6}), "1.2.3.4");
 }
 
-TEST(DiscoveryCodec, BothAddressKeysAddAnEntryEach) {
-    const Reply r = accepted(R"({"name":"QSH","IP":"192.168.137.10","ip_address":"192.168.137.10"})");
-    EXPECT_EQ(r.ip_addresses, (Strings{"192.168.137.10", "192.168.137.10"}));
-}
-
-// The array keys keep their own spelling.
-TEST(DiscoveryCodec, BothVersionFamiliesFeedTheSameTwoLists) {
-    const Reply r = accepted(R"({"name":"QSH","driver_version":"d","hardware_verison":[7],"firmware_verison":[8],)"
+// Both address keys add an entry each; both version families feed the same
+// two lists, the array keys with their own spelling.
+TEST(DiscoveryCodec, EachAddressAndVersionKeyAddsAnEntry) {
+    const Reply r = accepted(R"({"name":"QSH","IP":"192.168.137.10","ip_address":"192.168.137.10",)"
+                             R"("driver_version":"d","hardware_verison":[7],"firmware_verison":[8],)"
                              R"("firmware_version":"f"})");
+    EXPECT_EQ(r.ip_addresses, (Strings{"192.168.137.10", "192.168.137.10"}));
     EXPECT_EQ(r.driver_versions, (Strings{"d", "7.0.0.0"}));
     EXPECT_EQ(r.hardware_versions, (Strings{"8.0.0.0", "f"}));
 }

@@ -348,7 +348,7 @@ TEST_F(EachKind, ReadsGiveWhatEachHandsOwnReadGives) {
 }
 
 TEST_F(EachKind, ASilentHandTimesOutOnItsOwnBudgetWhileTheOthersAnswer) {
-    qmhv1->set_faults(dexhand_test::silent());
+    qmhv1->set_faults(sim::Faults().with_silent(true));
     const auto read = printed([this] { return client().get_pos_many({kQmhv1Ip, kQmhv2Ip, kInspireIp}); });
     ASSERT_EQ(read.result.size(), 3u);
     EXPECT_EQ(read.result[0], std::vector<float>{});
@@ -362,7 +362,7 @@ TEST_F(EachKind, ASilentHandTimesOutOnItsOwnBudgetWhileTheOthersAnswer) {
 TEST_F(EachKind, SlowHandsAreWaitedForTogether) {
     client().get_pos_all();  // first-generation limits are read once, before timing
     for (const auto& hand : subnet->hands) {
-        hand->set_faults(dexhand_test::delayed(80));
+        hand->set_faults(sim::Faults().with_delay_ms(80));
     }
     const auto start = std::chrono::steady_clock::now();
     const auto read = client().get_pos_many({kQmhv2Ip, kInspireIp, kQmhv2Ip, kInspireIp});

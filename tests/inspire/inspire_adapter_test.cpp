@@ -293,8 +293,8 @@ TEST_F(InspireAdapter, RegistersAreReadLive) {
 
 TEST_F(InspireAdapter, OnlyTheConfigurationsOwnReplyIsTaken) {
     // Each passed over, the answer for another target silently; then silence. cfg keeps its text.
-    hand->set_faults(dexhand_test::ahead({R"({"reqTarget":5})", "[1,2]", "not json", std::string("\0x", 2),
-                                          R"({"reqTarget":"/config"} trailing)"}));
+    hand->set_faults(sim::Faults().with_before({R"({"reqTarget":5})", "[1,2]", "not json", std::string("\0x", 2),
+                                                R"({"reqTarget":"/config"} trailing)"}));
     hand->script(sim::kCommPort, R"({"reqTarget":"/other"})");
     out.cfg = "previous";
     CaptureStdout();
@@ -326,7 +326,7 @@ TEST_F(InspireAdapter, FailedConfigurationSendsEndTheExchangeAtOnce) {
 
 // Every row waits for a reply to the end of its budget, the speeds excepted.
 TEST_F(InspireAdapter, SilentHandEndsEveryRowWithItsTimeoutLine) {
-    hand->set_faults(dexhand_test::silent());
+    hand->set_faults(sim::Faults().with_silent(true));
     ThreadLines capture;
     std::vector<std::future<std::vector<std::string>>> running;
     for (const Operation* row : ops::kAll) {

@@ -186,7 +186,7 @@ TEST_F(Qmhv1Protocol, CurrentAndVelocityReadsRecoverALostRequestWithinTheirBudge
 // after 120 ms, past the budget).
 TEST_F(Qmhv1Protocol, TheCountOfASilentCallBringsAnotherObjectsResendForward) {
     const std::string silent_ip = "192.168.137.42";
-    simulator.add<sim::Qmhv1Hand>(silent_ip)->set_faults(dexhand_test::silent());
+    simulator.add<sim::Qmhv1Hand>(silent_ip)->set_faults(sim::Faults().with_silent(true));
     Qmhv1 silent{silent_ip};
     silent.recv_counts_limit = 1 << 30;  // counts its 100 ms of silence, never resends
     q.recv_counts_limit = static_cast<int>(std::chrono::milliseconds(120) / BaseHandProtocol::kEmptyPollWorth);
@@ -231,7 +231,7 @@ TEST_F(Qmhv1Protocol, UnservedAndRefusedCallsPrintTheirLineAndSendNothing) {
 TEST_F(Qmhv1Protocol, PositionsAreNormalisedWithLimitsReadOnce) {
     hand->set_raw_positions({500, 0, 2000, 1000, 1500, 250});
     EXPECT_EQ(q.get_pos(out.fdb), 0);
-    hand->set_faults(dexhand_test::ahead({"1 2 3 4 5"}));
+    hand->set_faults(sim::Faults().with_before({"1 2 3 4 5"}));
     EXPECT_EQ(q.get_pos(out.fdb), 0);
     EXPECT_THAT(out.fdb, ElementsAre(0.75f, 1.0f, 0.0f, 0.5f, 0.25f, 0.875f));
     EXPECT_EQ(frames(2334), (Frames{bytes({0x0B}), bytes({2, 0}), bytes({2, 0})}));
@@ -256,7 +256,7 @@ TEST_F(Qmhv1Protocol, ShortLimitRepliesFailPositionsAfterSixReads) {
 }
 
 TEST_F(Qmhv1Protocol, SilentLimitReadsFailPositionsUntilAFullReplyFillsTheCache) {
-    hand->set_faults(dexhand_test::silent());
+    hand->set_faults(sim::Faults().with_silent(true));
     CaptureStdout();
     EXPECT_EQ(q.get_pos(out.fdb), -1);
     EXPECT_THAT(GetCapturedStdout(), MatchesRegex("(\\[Warning\\] \\[Qmhv1::get_pos_limited\\(\\)\\] DEVICE RECVFROM: "
@@ -270,7 +270,7 @@ TEST_F(Qmhv1Protocol, SilentLimitReadsFailPositionsUntilAFullReplyFillsTheCache)
 // line, leaving the time-out's error code and the default pvc rows; a reboot
 // takes one poll whatever it finds.
 TEST_F(Qmhv1Protocol, SilentHandEndsEveryRequestWithItsRecvfromLine) {
-    hand->set_faults(dexhand_test::silent());
+    hand->set_faults(sim::Faults().with_silent(true));
     q.pos_limits = hand->pos_limits();
     for (const Operation* row : ops::kAll) {
         if (row->awaits == BaseHandProtocol::Awaits::Nothing || row == &ops::kReboot) continue;
@@ -318,7 +318,7 @@ TEST_F(Qmhv1Protocol, ConfigurationItemsAreWrittenAndReadBack) {
 }
 
 TEST_F(Qmhv1Protocol, AConfigurationReplyWithoutTheVersionArrayIsPassedOver) {
-    hand->set_faults(dexhand_test::ahead({R"({"sn":"x"})"}));
+    hand->set_faults(sim::Faults().with_before({R"({"sn":"x"})"}));
     CaptureStderr();
     EXPECT_EQ(q.get_comm_config(out.cfg), 0);
     EXPECT_EQ(GetCapturedStderr(), "[ERROR] [qmhv1][get_comm_config] check reply failed\n");

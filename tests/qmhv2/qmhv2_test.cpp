@@ -17,7 +17,6 @@
 using BaseHandProtocol::Operation;
 using BaseHandProtocol::Qmhv2;
 using BaseHandProtocol::SendFailure;
-using dexhand_test::ahead;
 using dexhand_test::elapsed_ms;
 using testing::ElementsAre;
 using namespace testing::internal;  // CaptureStdout and friends
@@ -179,7 +178,7 @@ TEST_F(Qmhv2Test, AFailedCalibrationRunEndsInErrorCodeOne) {
 }
 
 TEST_F(Qmhv2Test, EmptyAndNulLedDatagramsArePassedOver) {
-    hand->set_faults(ahead({"", std::string("\0{}", 3)}));
+    hand->set_faults(sim::Faults().with_before({"", std::string("\0{}", 3)}));
     EXPECT_EQ(qmhv2.get_comm_config(out.config), 0);
     EXPECT_EQ(out.config, hand->config());
 }
@@ -196,7 +195,7 @@ TEST_F(Qmhv2Test, CalibrationAndConfigurationWritesTakeAnyJsonAnswerWithoutAnUns
 }
 
 TEST_F(Qmhv2Test, AReplyThatDoesNotParseEndsEveryParsingRowAtOnce) {
-    hand->set_faults(ahead({R"({"errorcode":)"}));  // a good answer right behind it
+    hand->set_faults(sim::Faults().with_before({R"({"errorcode":)"}));  // a good answer right behind it
     for (const Operation* row : ops::kAll) {
         if (row == &ops::kGetCommConfig) continue;  // takes any text, below
         SCOPED_TRACE(row->name);
@@ -210,14 +209,14 @@ TEST_F(Qmhv2Test, AReplyThatDoesNotParseEndsEveryParsingRowAtOnce) {
     EXPECT_THAT(out.codes, ElementsAre());
     EXPECT_THAT(out.matrix, ElementsAre());
     // The configuration read takes any text, even this.
-    hand->set_faults(ahead({R"({"errorcode":)"}));
+    hand->set_faults(sim::Faults().with_before({R"({"errorcode":)"}));
     EXPECT_EQ(qmhv2.get_comm_config(out.config), 0);
     EXPECT_EQ(out.config, R"({"errorcode":)");
 }
 
 TEST_F(Qmhv2Test, RepliesWithoutTheAwaitedMemberArePassedOver) {
     // Ahead of each answer: the members of the wrong kind, and a root that is no object.
-    hand->set_faults(ahead({R"({"errorcode":"0","angle":{},"matrix":7})", "[0]"}));
+    hand->set_faults(sim::Faults().with_before({R"({"errorcode":"0","angle":{},"matrix":7})", "[0]"}));
     CaptureStdout();
     CaptureStderr();
     EXPECT_EQ(qmhv2.enable(), 0);
@@ -295,7 +294,7 @@ TEST(Qmhv2Sends, RefusedSendsFailAtOnceOrAreRetriedUntilTheBudget) {
 }
 
 TEST_F(Qmhv2Test, SilentHandEndsGetErrorcodeWithItsElapsedTimeAndTimeoutLine) {
-    hand->set_faults(dexhand_test::silent());
+    hand->set_faults(sim::Faults().with_silent(true));
     CaptureStdout();
     const long long took = elapsed_ms([&] { EXPECT_EQ(qmhv2.get_errorcode(out.codes), -2); });
     EXPECT_LT(took, ops::kGetErrorcode.budget_ms + kSlackMs);
@@ -309,7 +308,7 @@ TEST_F(Qmhv2Test, SilentHandEndsGetErrorcodeWithItsElapsedTimeAndTimeoutLine) {
 }
 
 TEST_F(Qmhv2Test, SilentHandEndsEveryOtherRowJustAfterItsBudget) {
-    hand->set_faults(dexhand_test::silent());
+    hand->set_faults(sim::Faults().with_silent(true));
     // Side by side, each on an object of its own.
     std::vector<const Operation*> rows;
     for (const Operation* row : ops::kAll) {

@@ -1,7 +1,7 @@
 #pragma once
 
-// Small helpers of the protocol suites: byte strings, fault settings by
-// name, and the time a call takes.
+// Small helpers of the protocol suites: byte strings, the time a call takes,
+// and the lines each thread prints.
 
 #include <chrono>
 #include <functional>
@@ -25,24 +25,6 @@ inline std::string hex(const std::string& text) {
 
 // The frame at the start of a zero-padded 247-byte datagram.
 inline std::string padded(const std::string& frame) { return frame + std::string(247 - frame.size(), '\0'); }
-
-// Faults by name: a hand that never answers, answers late, or sends these
-// datagrams ahead of every answer.
-inline sim::Faults silent() {
-    sim::Faults faults;
-    faults.silent = true;
-    return faults;
-}
-inline sim::Faults delayed(int delay_ms) {
-    sim::Faults faults;
-    faults.delay_ms = delay_ms;
-    return faults;
-}
-inline sim::Faults ahead(std::vector<std::string> before) {
-    sim::Faults faults;
-    faults.before = std::move(before);
-    return faults;
-}
 
 template <class F>
 long long elapsed_ms(F&& f) {
