@@ -89,7 +89,7 @@ TEST_F(Hostile, AForeignFloodNeitherAnswersNorStealsTheEndpoint) {
     flood.join();
     EXPECT_EQ(v2hand->received_count(kComm), 20u);
     std::string nothing;
-    EXPECT_FALSE(stranger.receive(nothing, nullptr, std::chrono::milliseconds(50)));
+    EXPECT_FALSE(stranger.receive(nothing, std::chrono::milliseconds(50)));
 }
 
 // One exchange passes over 100 replies it cannot use: 64 lines, then one

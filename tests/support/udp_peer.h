@@ -63,24 +63,13 @@ public:
     }
 
     // Waits up to timeout for one datagram; false when none came.
-    bool receive(std::string& bytes, sockaddr_in* from = nullptr,
-                 std::chrono::milliseconds timeout = std::chrono::milliseconds(1000)) const {
-        if (!wait_readable(fd_, timeout)) {
-            return false;
-        }
+    bool receive(std::string& bytes, std::chrono::milliseconds timeout = std::chrono::milliseconds(1000)) const {
         char buffer[65536];
-        sockaddr_in sender{};
-        socklen_t length = sizeof(sender);
-        const ssize_t got =
-            ::recvfrom(fd_, buffer, sizeof(buffer), 0, reinterpret_cast<sockaddr*>(&sender), &length);
-        if (got < 0) {
-            return false;
+        const ssize_t got = wait_readable(fd_, timeout) ? ::recv(fd_, buffer, sizeof(buffer), 0) : -1;
+        if (got >= 0) {
+            bytes.assign(buffer, static_cast<std::size_t>(got));
         }
-        bytes.assign(buffer, static_cast<std::size_t>(got));
-        if (from != nullptr) {
-            *from = sender;
-        }
-        return true;
+        return got >= 0;
     }
 
 private:
