@@ -1,6 +1,5 @@
 """Simulated hands for the module's tests: the simulator program runs as a
 subprocess inside the private network namespace that CTest gives the tests."""
-import json
 import os
 import pathlib
 import sys
@@ -8,14 +7,8 @@ import sys
 import pytest
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[2] / "tests" / "tools"))
-from sim_process import Simulator, in_private_namespace  # noqa: E402
+from sim_process import HANDS, Simulator, hand_arguments, in_private_namespace  # noqa: E402
 
-# One hand of each kind, by address.
-HANDS = {
-    "192.168.137.39": "qmhv2",
-    "192.168.137.10": "qmhv1",
-    "192.168.137.19": "QSH",
-}
 # A hand that answers discovery (one second of listening) but every request
 # only after its kind's 100 ms budget: a time-out without a lost datagram.
 SLOW = "192.168.137.11"
@@ -29,12 +22,10 @@ def pytest_sessionstart(session):
 
 
 @pytest.fixture(scope="session")
-def simulator(tmp_path_factory):
-    scenario = tmp_path_factory.mktemp("sim") / "slow.json"
-    scenario.write_text(json.dumps({"hands": [{"hand": f"{SLOW_KIND}@{SLOW}", "faults": {"delay_ms": 400}}]}))
-    hands = [argument for ip, kind in HANDS.items() for argument in ("--hand", f"{kind}@{ip}")]
+def simulator():
+    scenario = {"hands": [{"hand": f"{SLOW_KIND}@{SLOW}", "faults": {"delay_ms": 400}}]}
     # --calm: no random faults.
-    sim = Simulator(os.environ.get("DEXHAND_SIM", "dexhand-sim"), "--calm", "--scenario", str(scenario), *hands)
+    sim = Simulator(os.environ.get("DEXHAND_SIM", "dexhand-sim"), "--calm", *hand_arguments(), scenario=scenario)
     yield HANDS
     sim.stop()
 

@@ -14,25 +14,22 @@ def public(name):
     return not name.startswith("_") or name in {"__enter__", "__exit__", "__iter__", "__len__"}
 
 
+def defined(node):
+    """The names a statement of the stubs defines."""
+    if isinstance(node, (ast.ClassDef, ast.FunctionDef)):
+        return [node.name]
+    if isinstance(node, ast.AnnAssign):
+        return [node.target.id]
+    return [target.id for target in node.targets] if isinstance(node, ast.Assign) else []
+
+
 def stub_names():
-    tree = ast.parse(STUBS.read_text())
     names = {}
-    for node in tree.body:
+    for node in ast.parse(STUBS.read_text()).body:
+        members = None
         if isinstance(node, ast.ClassDef):
-            members = set()
-            for item in node.body:
-                if isinstance(item, ast.FunctionDef):
-                    members.add(item.name)
-                elif isinstance(item, ast.AnnAssign):
-                    members.add(item.target.id)
-                elif isinstance(item, ast.Assign):
-                    members.update(target.id for target in item.targets)
-            names[node.name] = {m for m in members if public(m) and m != "__init__"}
-        elif isinstance(node, (ast.FunctionDef, ast.AnnAssign, ast.Assign)):
-            targets = [node.name] if isinstance(node, ast.FunctionDef) else (
-                [node.target] if isinstance(node, ast.AnnAssign) else node.targets)
-            for target in targets:
-                names[getattr(target, "id", target)] = None
+            members = {m for item in node.body for m in defined(item) if public(m) and m != "__init__"}
+        names.update(dict.fromkeys(defined(node), members))
     return {name: members for name, members in names.items() if public(name)}
 
 

@@ -14,7 +14,6 @@ order within one), and the tests then judge the recorded runs.
 import concurrent.futures
 import json
 import os
-import re
 import signal
 import subprocess
 import sys
@@ -22,7 +21,7 @@ import tempfile
 import time
 import unittest
 
-from sim_process import QMHV1, QMHV2, QSH, Simulator, main
+from sim_process import HANDS, QMHV1, QMHV2, QSH, Simulator, main
 
 NOISY_QMHV2 = "192.168.137.40"
 UNSERVED = "192.168.137.12"  # answers discovery with a type its kind does not have
@@ -33,8 +32,7 @@ OK, FAILED, USAGE, NOT_FOUND, TIMEOUT, UNSUPPORTED = 0, 1, 2, 3, 4, 5
 TWELVE = ["170"] * 11 + ["-1"]
 CONFIG = '{"method":"SET","cmd":"/config","speed_limit":120}\n'
 
-DEXHAND = ""
-SIM = ""
+DEXHAND = SIM = ""  # main() sets them from the command line
 RUNS = {}
 
 
@@ -98,26 +96,8 @@ def record(sequences, retry_time_outs=False):
     return [call for sequence in sequences for call in sequence]
 
 
-def write_file(directory, name, text):
-    path = os.path.join(directory, name)
-    with open(path, "w") as file:
-        file.write(text)
-    return path
-
-
 # ---------------------------------------------------------------------------
 # Three well-behaved hands, one of each kind
-
-def lacks(run):
-    # The library's line about the unserved device may come first.
-    return re.search(r"(?m)^dexhand: 192\.168\.137\.\d+ is a \w+ hand, which ", run.stderr) is not None
-
-
-def discover_table(run):
-    lines = [line.split() for line in run.stdout.splitlines()]
-    return (lines[0] == ["ADDRESS", "NAME", "TYPE", "DRIVER", "HARDWARE"]
-            and sorted(line[0] for line in lines[1:]) == sorted([QMHV2, QMHV1, QSH]))
-
 
 def record_hands(directory):
     scenario = {"hands": [
@@ -126,25 +106,27 @@ def record_hands(directory):
         {"hand": "QSH@" + QSH},
         {"hand": "qmhv1@" + UNSERVED, "type": "QMH-9X"},
     ]}
-    config = write_file(directory, "config.json", CONFIG)
-    not_json = write_file(directory, "broken.json", '{"speed_limit":\n')
+    config = os.path.join(directory, "config.json")
+    with open(config, "w") as file:
+        file.write(CONFIG)
     sim = Simulator(SIM, "--calm", scenario=scenario)
     try:
         calls = record([
             [  # the qmhv2 hand's motion, calibration and kind checks
-                Call("move_wrong_count", USAGE, "move", QMHV2, "1", "2", "3", check=in_err("takes 12 positions")),
                 Call("move", OK, "--json", "move", QMHV2, *TWELVE, check=succeeded),
                 Call("pos_qmhv2", OK, "--json", "pos", QMHV2),
                 Call("calibrate_qmhv2", OK, "--json", "calibrate", QMHV2,
                      check=lambda r: document(r)["hands"] == [{"ip": QMHV2, "name": "qmhv2", "result": "success"}]),
-                Call("reboot_qmhv2", UNSUPPORTED, "reboot", QMHV2, check=lacks),
+                Call("reboot_qmhv2", UNSUPPORTED, "reboot", QMHV2,
+                     check=in_err("dexhand: %s is a qmhv2 hand, which " % QMHV2)),
             ],
             [  # the qmhv1 hand
                 Call("fast_move_qmhv1", OK, "fast-move", QMHV1, *["0.5"] * 6),
                 Call("move_out_of_range", USAGE, "move", QMHV1, "0", "0", "0", "0", "0", "2",
                      check=in_err("joint 5: 2 is outside 0 to 1")),
-                Call("pos_qmhv1", OK, "--json", "pos", QMHV1),
-                Call("calibrate_qmhv1", UNSUPPORTED, "calibrate", QMHV1, check=lacks),
+                # Had the zeros of the refused move been sent, the joints would have left 0.5.
+                Call("pos_qmhv1", OK, "--json", "pos", QMHV1,
+                     check=lambda r: [round(p, 2) for p in document(r)["positions"]] == [0.5] * 6),
                 Call("reboot_qmhv1", OK, "--json", "reboot", QMHV1, check=lambda r: document(r) == {
                     "ip": QMHV1, "name": "qmhv1", "operation": "reboot", "result": "success"}),
                 Call("watch_qmhv1_interrupted", OK, "--json", "watch", QMHV1, "--rate", "10",
@@ -152,12 +134,10 @@ def record_hands(directory):
             ],
             [  # reads
                 Call("discover_json", OK, "--json", "discover"),
-                Call("discover_text", OK, "discover", check=discover_table),
+                Call("discover_text", OK, "discover", check=lambda r: r.stdout.split()[:5] == [
+                    "ADDRESS", "NAME", "TYPE", "DRIVER", "HARDWARE"] and all(ip in r.stdout for ip in HANDS)),
                 Call("errors_qmhv2", OK, "--json", "errors", QMHV2, check=lambda r: document(r)["codes"]
                      and all(type(code) is int and code >= 0 for code in document(r)["codes"])),
-                Call("tactile_qmhv2", OK, "--json", "tactile", QMHV2,
-                     check=lambda r: document(r)["rows"] > 0 and {len(row) for row in document(r)["matrix"]} == {96}
-                     and all(0 <= cell <= 255 for row in document(r)["matrix"] for cell in row)),
                 # No escapes without a terminal.
                 Call("tactile_text", OK, "tactile", QMHV2,
                      check=lambda r: "row  0" in r.stdout and "\033" not in r.stdout),
@@ -171,15 +151,15 @@ def record_hands(directory):
                 Call("config_get_qmhv2", OK, "--json", "config", "get", QMHV2,
                      check=lambda r: document(r)["config"]["speed_limit"] == 120),
                 Call("config_set_file", OK, "--json", "config", "set", QSH, config, check=succeeded),
-                Call("config_set_not_json", USAGE, "config", "set", QMHV2, not_json, check=in_err("not a JSON object")),
+                Call("config_set_not_json", USAGE, "config", "set", QMHV2, "-", stdin='{"speed_limit":\n',
+                     check=in_err("not a JSON object")),
                 Call("config_set_missing", USAGE, "config", "set", QMHV2, os.path.join(directory, "none"),
                      check=in_err("cannot read")),
             ],
             [  # watch and arguments
                 Call("watch_qmhv2", OK, "--json", "watch", QMHV2, "--count", "3", "--rate", "20",
-                     check=lambda r: [(len(f["positions"]), len(f["matrix"]) > 0) for f in document(r)["frames"]]
-                     == [(12, True)] * 3),
-                Call("watch_bad_rate", USAGE, "watch", QMHV2, "--rate", "0"),
+                     check=lambda r: [(len(frame["positions"]), {len(row) for row in frame["matrix"]})
+                                      for frame in document(r)["frames"]] == [(12, {96})] * 3),
                 Call("bad_option", USAGE, "--json", "pos", QMHV2, "--bogus", check=exit_code_in_json(USAGE)),
                 Call("pos_invalid_address", USAGE, "--json", "pos", "192.168.137.300", check=exit_code_in_json(USAGE)),
                 Call("pos_unknown_hand", NOT_FOUND, "--json", "pos", "192.168.137.50",
@@ -234,10 +214,6 @@ class Hands(Recorded):
         self.assertGreater(positions[0], 0)      # travelling toward 170
         self.assertEqual(positions[11], 0)       # -1: this joint stays
 
-    def test_a_fast_move_reaches_the_hand_and_one_out_of_range_is_not_sent(self):
-        # Had the zeros of the refused move been sent, the joints would have left 0.5.
-        self.assertEqual([round(p, 2) for p in document(RUNS["pos_qmhv1"])["positions"]], [0.5] * 6)
-
     def test_commands_for_all_hands_skip_kinds_without_them(self):
         self.assertEqual(self.results("disable_all"), {QMHV2: "success", QMHV1: "success", QSH: "unsupported"})
         self.assertEqual(self.results("enable_all"), {QMHV2: "success", QMHV1: "unsupported", QSH: "unsupported"})
@@ -257,7 +233,6 @@ def record_faults(directory):
         {"hand": "QSH@" + QSH, "faults": {"delay_ms": 600}},
         {"hand": "qmhv2@" + NOISY_QMHV2, "faults": {"garbage": ["noise"]}},
     ]}
-    config = write_file(directory, "config.json", CONFIG)
     timed_out = "DEVICE RECVFROM: %s, TIMEOUT" % QMHV2
     sim = Simulator(SIM, "--calm", scenario=scenario)
     try:
@@ -266,10 +241,8 @@ def record_faults(directory):
                   check=lambda r: exit_code_in_json(TIMEOUT)(r) and timed_out in r.stderr),
              Call("move_quiet", TIMEOUT, "--quiet", "move", QMHV2, *TWELVE, check=lambda r: r.stdout == "" and
                   r.stderr == "dexhand: %s (qmhv2) did not answer: move timed out\n" % QMHV2)],
-            [Call("move_verbose", TIMEOUT, "-v", "move", QMHV2, *TWELVE, check=in_err("[warning] %s\n" % timed_out)),
-             # The qmhv1 protocol leaves the code 1 behind after a time-out: not reported as codes.
-             Call("errors_qmhv1", TIMEOUT, "--json", "errors", QMHV1, check=lambda r: "codes" not in document(r))],
-            [Call("config_set_noisy", FAILED, "config", "set", NOISY_QMHV2, config,
+            [Call("move_verbose", TIMEOUT, "-v", "move", QMHV2, *TWELVE, check=in_err("[warning] %s\n" % timed_out))],
+            [Call("config_set_noisy", FAILED, "config", "set", NOISY_QMHV2, "-", stdin=CONFIG,
                   check=in_err("failed on %s" % NOISY_QMHV2)),
              Call("enable_all", FAILED, "--json", "enable")],
         ])
@@ -286,10 +259,5 @@ class Faults(Recorded):
                          {NOISY_QMHV2: "failure", QMHV2: "timeout", QMHV1: "unsupported", QSH: "unsupported"})
 
 
-def configure(options):
-    global DEXHAND, SIM
-    DEXHAND, SIM = options.dexhand, options.sim
-
-
 if __name__ == "__main__":
-    sys.exit(main({"hands": [Hands], "faults": [Faults]}, configure))
+    sys.exit(main({"hands": [Hands], "faults": [Faults]}, globals()))

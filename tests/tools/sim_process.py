@@ -11,9 +11,13 @@ import threading
 import time
 import unittest
 
-QMHV2 = "192.168.137.39"
-QMHV1 = "192.168.137.10"
-QSH = "192.168.137.19"
+# One hand of each kind, by address.
+HANDS = {"192.168.137.39": "qmhv2", "192.168.137.10": "qmhv1", "192.168.137.19": "QSH"}
+QMHV2, QMHV1, QSH = HANDS
+
+
+def hand_arguments(hands=HANDS):
+    return [argument for ip, kind in hands.items() for argument in ("--hand", kind + "@" + ip)]
 
 
 def in_private_namespace():
@@ -60,10 +64,10 @@ def wait_for(predicate, timeout=10.0, what="condition"):
     raise AssertionError("timed out waiting for " + what)
 
 
-def main(groups, configure, *options):
+def main(groups, settings, *options):
     """Runs the test cases of the group given by --group, inside the private
-    namespace only; configure receives the parsed --dexhand, --sim and
-    options (each "." unless given) first."""
+    namespace only, once --dexhand, --sim and options (each "." unless given)
+    are in settings (the caller's globals) as DEXHAND, SIM, ARTIFACTS..."""
     parser = argparse.ArgumentParser()
     parser.add_argument("--group", choices=sorted(groups), required=True)
     parser.add_argument("--dexhand", required=True)
@@ -74,7 +78,7 @@ def main(groups, configure, *options):
     if not in_private_namespace():
         print(sys.argv[0] + ": run me through tests/netns/run-in-netns", file=sys.stderr)
         return 2
-    configure(parsed)
+    settings.update({name.upper(): value for name, value in vars(parsed).items()})
     suite = unittest.TestSuite(unittest.defaultTestLoader.loadTestsFromTestCase(case) for case in groups[parsed.group])
     result = unittest.TextTestRunner(verbosity=2).run(suite)
     return 0 if result.wasSuccessful() and result.testsRun > 0 else 1
