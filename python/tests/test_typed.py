@@ -48,7 +48,7 @@ OUTSIDE = [KINDS["qmhv2"].position_max + 1] * KINDS["qmhv2"].joints
 
 
 # That a refused move sends nothing, and which kinds serve what, are
-# typed_api_test's; here, each status's exception from each sort of call.
+# operations_test's (EachKind); here, each status's exception from each sort of call.
 @pytest.mark.parametrize("call,error,base,status,address,reason", [
     pytest.param(lambda h: h.positions(SLOW), td.HandTimeout, TimeoutError, td.Status.TIMEOUT, SLOW, "",
                  id="silent"),
