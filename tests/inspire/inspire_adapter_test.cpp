@@ -236,7 +236,7 @@ TEST(InspireSends, FailedRegisterSendsAreRetriedUntilTheBudgetEnds) {
         Outputs mine;
         return kCalls.at(row.name).run(own, mine);
     });
-    for (const auto& run : runs) protocol_rows::expect_failed_sends(run, kIp);
+    for (const auto& run : runs) protocol_rows::expect_ending(run, "SENDTO", kIp);
 }
 
 // Each register read, and the pvc rows of positions, speeds and currents.
@@ -306,5 +306,5 @@ TEST_F(InspireAdapter, SilentHandEndsEveryRowWithItsTimeoutLine) {
         Outputs mine;
         return kCalls.at(row.name).run(own, mine);
     });
-    for (const auto& run : runs) protocol_rows::expect_silent(run, kIp);
+    for (const auto& run : runs) protocol_rows::expect_ending(run, "RECVFROM", kIp);
 }

@@ -278,7 +278,7 @@ TEST_F(Qmhv1Protocol, SilentHandEndsEveryRequestWithItsRecvfromLine) {
         Outputs mine;
         return kCalls.at(row.name).run(own, mine);
     });
-    for (const auto& run : runs) protocol_rows::expect_silent(run, kIp);
+    for (const auto& run : runs) protocol_rows::expect_ending(run, "RECVFROM", kIp);
     std::vector<std::vector<float>> pvc;
     CaptureStdout();
     EXPECT_EQ(q.get_errorcode(out.codes), -2);
@@ -303,7 +303,7 @@ TEST(Qmhv1Endpoints, FailingSendsEndEveryRowWithItsSendtoLine) {
         Outputs mine;
         return kCalls.at(row.name).run(own, mine);
     });
-    for (const auto& run : runs) protocol_rows::expect_failed_sends(run, "192.168.137.255");
+    for (const auto& run : runs) protocol_rows::expect_ending(run, "SENDTO", "192.168.137.255");
 }
 
 TEST_F(Qmhv1Protocol, ConfigurationItemsAreWrittenAndReadBack) {

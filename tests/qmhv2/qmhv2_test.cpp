@@ -259,14 +259,15 @@ TEST_F(Qmhv2Test, UnusableRepliesPrintTheirLineAndLeaveTheOutputAlone) {
 // Without SO_BROADCAST every send to the broadcast address fails: a row that
 // fails at once prints its failure line, the others retry until their budget.
 TEST(Qmhv2Sends, RefusedSendsFailAtOnceOrAreRetriedUntilTheBudget) {
-    const auto runs = protocol_rows::side_by_side(ops::kAll, [](const Operation& row) {
-        Qmhv2 refused("192.168.137.255");
+    const std::string broadcast = "192.168.137.255";
+    const auto runs = protocol_rows::side_by_side(ops::kAll, [&broadcast](const Operation& row) {
+        Qmhv2 refused(broadcast);
         Outputs mine;
         const int status = kCalls.at(row.name).run(refused, mine);
         EXPECT_EQ(mine.angles.size() + mine.codes.size() + mine.matrix.size() + mine.config.size(), 0u);
         return status;
     });
-    for (const auto& run : runs) protocol_rows::expect_failed_sends(run, "192.168.137.255", "MOTOR: 192.168.137.255");
+    for (const auto& run : runs) protocol_rows::expect_ending(run, "SENDTO", broadcast, "MOTOR: " + broadcast);
 }
 
 // Each on an object of its own; each request goes out once.
@@ -277,7 +278,7 @@ TEST_F(Qmhv2Test, SilentHandEndsEveryRowJustAfterItsBudget) {
         Outputs mine;
         return kCalls.at(row.name).run(own, mine);
     });
-    for (const auto& run : runs) protocol_rows::expect_silent(run, kIp);
+    for (const auto& run : runs) protocol_rows::expect_ending(run, "RECVFROM", kIp);
     EXPECT_EQ(hand->received_count(kCtrl), 4u);
     EXPECT_EQ(hand->received_count(kComm), 5u);
 }
