@@ -24,7 +24,7 @@ constexpr long long kSlackMs = 500;
 
 // What one row's call did, its trace lines left out.
 struct Run {
-    const Operation* row;
+    const Operation* row = nullptr;
     int status = 0;
     long long took_ms = 0;
     std::vector<std::string> lines;
@@ -37,7 +37,8 @@ std::vector<Run> side_by_side(const Rows& rows, const Call& call) {
     std::vector<std::future<Run>> running;
     for (const Operation* row : rows) {
         running.push_back(std::async(std::launch::async, [row, &call] {
-            Run run{row};
+            Run run;
+            run.row = row;
             run.lines = dexhand_test::ThreadLines::lines_of([&] {
                 run.took_ms = dexhand_test::elapsed_ms([&] { run.status = call(*row); });
             });
