@@ -3,18 +3,12 @@
 // What the bridge's end-to-end tests share: simulated hands that answer
 // discovery, and dexhand-bridge (DEXHAND_BRIDGE_PATH) as a child process.
 
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <fstream>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "simulator.h"
-#include "support/eventually.h"
+#include "support/child_process.h"
 
 namespace bridge_test {
 
@@ -42,60 +36,17 @@ std::shared_ptr<Hand> add_hand(sim::Simulator& simulator, const std::string& ip,
     return hand;
 }
 
-// A program (by default dexhand-bridge) as a child process, its output (both
-// streams) in a file.
-class BridgeProcess {
+// dexhand-bridge (or another program) as a child process.
+class BridgeProcess : public dexhand_test::ChildProcess {
 public:
-    explicit BridgeProcess(const std::vector<std::string>& arguments, const char* program = DEXHAND_BRIDGE_PATH) {
-        char path[] = "/tmp/dexhand-bridge-output-XXXXXX";
-        const int fd = mkstemp(path);
-        output_path_ = path;
-        pid_ = fork();
-        if (pid_ == 0) {
-            dup2(fd, STDERR_FILENO);
-            dup2(fd, STDOUT_FILENO);
-            std::vector<char*> argv = {const_cast<char*>(program)};
-            for (const auto& argument : arguments) {
-                argv.push_back(const_cast<char*>(argument.c_str()));
-            }
-            argv.push_back(nullptr);
-            execv(program, argv.data());
-            _exit(127);
-        }
-        close(fd);
-    }
-    ~BridgeProcess() {
-        end(SIGINT);
-        if (pid_ > 0) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
-        unlink(output_path_.c_str());
-    }
-    // Sends the signal (0: none) and waits up to 10 s for the program to end;
-    // its exit status, or -1.
-    int end(int signal = 0) {
-        int status = -1;
-        if (pid_ <= 0 || (signal != 0 && kill(pid_, signal) != 0) ||
-            !dexhand_test::eventually([&] { return waitpid(pid_, &status, WNOHANG) == pid_; }, 10s)) {
-            return -1;
-        }
-        pid_ = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
-    std::string output() const {
-        std::ifstream in(output_path_);
-        std::stringstream text;
-        text << in.rdbuf();
-        return text.str();
-    }
-    bool printed(const std::string& line) const {
-        return dexhand_test::eventually([&] { return output().find(line) != std::string::npos; }, 10s);
-    }
+    explicit BridgeProcess(std::vector<std::string> arguments, const char* program = DEXHAND_BRIDGE_PATH)
+        : ChildProcess(with_program(program, std::move(arguments))) {}
 
 private:
-    pid_t pid_ = -1;
-    std::string output_path_;
+    static std::vector<std::string> with_program(const char* program, std::vector<std::string> arguments) {
+        arguments.insert(arguments.begin(), program);
+        return arguments;
+    }
 };
 
 }  // namespace bridge_test

@@ -10,9 +10,9 @@
 #include <vector>
 
 #include "client/dexhand.h"
-#include "sim/sim_process.h"
+#include "support/child_process.h"
 
-using dexhand_test::SimProcess;
+using dexhand_test::ChildProcess;
 using namespace std::chrono_literals;
 using Strings = std::vector<std::string>;
 
@@ -24,9 +24,9 @@ const std::string kQmhv1 = "192.168.137.10";
 }  // namespace
 
 TEST(DexhandSim, TheExampleScenarioServesTheClientAndLogsEachDatagram) {
-    SimProcess sim(
+    ChildProcess sim(
         {DEXHAND_SIM_PROGRAM, "--log", "--scenario", DEXHAND_SOURCE_DIR "/sim/program/example-scenario.json"});
-    ASSERT_TRUE(sim.wait_for_output("(ignores discovery)\n", 5s)) << sim.err;
+    ASSERT_TRUE(sim.printed("(ignores discovery)\n", 5s)) << sim.err;
     EXPECT_EQ(sim.out.rfind("dexhand-sim: 4 hands ready\n"
                             "  qmhv2@192.168.137.39  name qmhv2  type QMH-12L  serial LAB-QMH12L-01\n"
                             "  qmhv1@192.168.137.10  name qmhv1  type QMH-6R  serial QMH6R-0010  (delay 40 ms)  "
@@ -49,26 +49,25 @@ TEST(DexhandSim, TheExampleScenarioServesTheClientAndLogsEachDatagram) {
     EXPECT_EQ(client.hand_manager.serial_numbers, (Strings{"LAB-QMH12L-01", "QMH6R-0010"}));
 
     client.get_pos(kQmhv2);
-    ASSERT_TRUE(sim.wait_for_output(R"(cmd":"/pva"}")", 2s)) << sim.out;
-    EXPECT_TRUE(sim.wait_for_output("\"angle\":[", 2s)) << sim.out;
+    ASSERT_TRUE(sim.printed(R"(cmd":"/pva"}")", 2s)) << sim.out;
+    EXPECT_TRUE(sim.printed("\"angle\":[", 2s)) << sim.out;
     EXPECT_NE(sim.out.find(R"( discovery@192.168.137.255:2334 recv from 192.168.137.1:)"), std::string::npos);
     EXPECT_NE(sim.out.find(R"( qmhv2@192.168.137.39:2334 sent to 192.168.137.1:)"), std::string::npos) << sim.out;
 }
 
 TEST(DexhandSim, ABadArgumentEndsWithStatus2AndItsLine) {
-    SimProcess sim({DEXHAND_SIM_PROGRAM, "--hand", "qmhv2"});
-    EXPECT_EQ(sim.wait_exit(5s), 2);
+    ChildProcess sim({DEXHAND_SIM_PROGRAM, "--hand", "qmhv2"});
+    EXPECT_EQ(sim.end(0, 5s), 2);
     EXPECT_EQ(sim.err, "dexhand-sim: \"qmhv2\" is not KIND@IP (see --help)\n");
     EXPECT_EQ(sim.out, "");
 }
 
 TEST(DexhandSim, StopSignalsEndItPromptlyWithStatus0) {
     for (const int number : {SIGTERM, SIGINT}) {
-        SimProcess sim({DEXHAND_SIM_PROGRAM, "--hand", "qmhv2@" + kQmhv2});
-        ASSERT_TRUE(sim.wait_for_output("hands ready\n", 5s)) << sim.err;
+        ChildProcess sim({DEXHAND_SIM_PROGRAM, "--hand", "qmhv2@" + kQmhv2});
+        ASSERT_TRUE(sim.printed("hands ready\n", 5s)) << sim.err;
         const auto start = std::chrono::steady_clock::now();
-        sim.signal(number);
-        EXPECT_EQ(sim.wait_exit(5s), 0) << number;
+        EXPECT_EQ(sim.end(number, 5s), 0) << number;
         EXPECT_LT(std::chrono::steady_clock::now() - start, 1s) << number;
     }
 }

@@ -7,7 +7,7 @@
 #include <chrono>
 
 #include "private_network.h"
-#include "sim/sim_process.h"
+#include "support/child_process.h"
 
 using namespace std::chrono_literals;
 
@@ -17,9 +17,9 @@ TEST(DexhandSimRefusal, OutsideAPrivateNamespaceItRefusesWithStatus2) {
     }
     // An address this machine does not have: had the program tried to bind
     // it, it would end with status 1 and another message.
-    dexhand_test::SimProcess sim({DEXHAND_SIM_PROGRAM, "--hand", "qmhv2@192.168.137.39"});
+    dexhand_test::ChildProcess sim({DEXHAND_SIM_PROGRAM, "--hand", "qmhv2@192.168.137.39"});
 
-    EXPECT_EQ(sim.wait_exit(5s), 2);
+    EXPECT_EQ(sim.end(0, 5s), 2);
     EXPECT_EQ(sim.err.rfind("dexhand-sim: refusing to start outside a private network namespace (found network "
                             "interface \"",
                             0),
