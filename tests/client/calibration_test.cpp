@@ -44,10 +44,6 @@ protected:
     }
     static void TearDownTestSuite() {
         typed.reset();
-        first.reset();
-        good.reset();
-        bad.reset();
-        qmhv1.reset();
         subnet.reset();
     }
 
