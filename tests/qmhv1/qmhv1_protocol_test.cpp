@@ -44,7 +44,7 @@ struct Outputs {
 
 // Every row of the table: the frame it sends and a call that runs it.
 struct Call {
-    std::string frame;
+    std::string sent;
     std::function<int(Qmhv1&, Outputs&)> run;
 };
 const std::map<std::string, Call> kCalls = {
@@ -97,11 +97,7 @@ protected:
     Qmhv1 q{kIp};
     Outputs out;
 
-    Frames frames(unsigned short port) const {
-        Frames all;
-        for (const auto& r : hand->received(port)) all.push_back(r.bytes);
-        return all;
-    }
+    Frames frames(unsigned short port) const { return protocol_rows::received(*hand, port); }
     // The frames on port once count of them have arrived.
     Frames arrived(unsigned short port, std::size_t count) const {
         EXPECT_TRUE(hand->wait_received(port, count, 1s));
@@ -122,15 +118,8 @@ protected:
 
 TEST_F(Qmhv1Protocol, EveryRowSendsItsFrameOnItsPortAndSucceeds) {
     q.pos_limits = hand->pos_limits();
-    Frames expected[2];
-    for (const Operation* row : ops::kAll) {
-        SCOPED_TRACE(row->name);
-        EXPECT_EQ(quietly(row->name), 0);
-        expected[row->port == BaseHandProtocol::Port::Comm].push_back(kCalls.at(row->name).frame);
-    }
-    EXPECT_EQ(arrived(2333, expected[0].size()), expected[0]);
-    EXPECT_EQ(arrived(2334, expected[1].size()), expected[1]);
-    EXPECT_EQ(hand->received_count(2335), 0u);
+    protocol_rows::expect_every_row_sent(ops::kAll, kCalls, [this](const std::string& name) { return quietly(name); },
+                                         *hand);
     EXPECT_EQ(hand->unknown_frames(), 0);
     // Traced operations print their trace line first.
     for (const char* traced : {"get_status", "set_pos_pid", "set_velocity_pid"}) {
