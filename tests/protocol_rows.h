@@ -52,6 +52,18 @@ std::vector<Run> side_by_side(const Rows& rows, const Call& call) {
     return runs;
 }
 
+// side_by_side over every row, each on an object of its own, made of ip
+// and readied by ready(object), and with outputs of its own.
+template <class Protocol, class Outputs, class Rows, class Calls, class Ready>
+std::vector<Run> each_alone(const Rows& rows, const Calls& calls, const std::string& ip, const Ready& ready) {
+    return side_by_side(rows, [&](const Operation& row) {
+        Protocol own(ip);
+        ready(own);
+        Outputs mine;
+        return calls.at(row.name).run(own, mine);
+    });
+}
+
 // The datagrams that reached hand on port, in order.
 inline std::vector<std::string> received(const sim::Hand& hand, unsigned short port) {
     std::vector<std::string> all;

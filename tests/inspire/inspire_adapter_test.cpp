@@ -12,7 +12,6 @@
 #include "protocol_rows.h"
 #include "protocols/inspire.h"
 #include "protocols/inspire_codec.h"
-#include "support/protocol_rig.h"
 #include "transport/diagnostics.h"
 
 using BaseHandProtocol::Inspire;
@@ -213,12 +212,8 @@ TEST(InspireSends, FailedRegisterSendsAreRetriedUntilTheBudgetEnds) {
     std::vector<const Operation*> rows;
     std::copy_if(ops::kAll.begin(), ops::kAll.end(), std::back_inserter(rows),
                  [](const Operation* row) { return row->port == BaseHandProtocol::Port::Ctrl; });
-    const auto runs = protocol_rows::side_by_side(rows, [](const Operation& row) {
-        Inspire own(kIp);
-        break_endpoint(*own.ctrl_udp_socket);
-        Outputs mine;
-        return kCalls.at(row.name).run(own, mine);
-    });
+    const auto ready = [](Inspire& own) { break_endpoint(*own.ctrl_udp_socket); };
+    const auto runs = protocol_rows::each_alone<Inspire, Outputs>(rows, kCalls, kIp, ready);
     for (const auto& run : runs) protocol_rows::expect_ending(run, "SENDTO", kIp);
 }
 
@@ -284,10 +279,6 @@ TEST_F(InspireAdapter, FailedConfigurationSendsEndTheExchangeAtOnce) {
 // Every row waits for a reply to the end of its budget, the speeds excepted.
 TEST_F(InspireAdapter, SilentHandEndsEveryRowWithItsTimeoutLine) {
     hand->set_faults(sim::Faults().with_silent(true));
-    const auto runs = protocol_rows::side_by_side(ops::kAll, [](const Operation& row) {
-        Inspire own(kIp);
-        Outputs mine;
-        return kCalls.at(row.name).run(own, mine);
-    });
+    const auto runs = protocol_rows::each_alone<Inspire, Outputs>(ops::kAll, kCalls, kIp, [](Inspire&) {});
     for (const auto& run : runs) protocol_rows::expect_ending(run, "RECVFROM", kIp);
 }

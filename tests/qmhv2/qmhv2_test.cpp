@@ -11,7 +11,6 @@
 #include "protocols/qmhv2_codec.h"
 #include "protocol_rows.h"
 #include "qmhv2_hand.h"
-#include "support/protocol_rig.h"
 #include "transport/diagnostics.h"
 
 using BaseHandProtocol::Operation;
@@ -253,11 +252,7 @@ TEST(Qmhv2Sends, RefusedSendsFailAtOnceOrAreRetriedUntilTheBudget) {
 // Each on an object of its own; each request goes out once.
 TEST_F(Qmhv2Test, SilentHandEndsEveryRowJustAfterItsBudget) {
     hand->set_faults(sim::Faults().with_silent(true));
-    const auto runs = protocol_rows::side_by_side(ops::kAll, [](const Operation& row) {
-        Qmhv2 own(kIp);
-        Outputs mine;
-        return kCalls.at(row.name).run(own, mine);
-    });
+    const auto runs = protocol_rows::each_alone<Qmhv2, Outputs>(ops::kAll, kCalls, kIp, [](Qmhv2&) {});
     for (const auto& run : runs) protocol_rows::expect_ending(run, "RECVFROM", kIp);
     EXPECT_EQ(hand->received_count(kCtrl), 4u);
     EXPECT_EQ(hand->received_count(kComm), 5u);
