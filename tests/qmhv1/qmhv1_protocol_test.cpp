@@ -93,11 +93,10 @@ protected:
     Qmhv1 q{kIp};
     Outputs out;
 
-    Frames frames(unsigned short port) const { return protocol_rows::received(*hand, port); }
     // The frames on port once count of them have arrived.
     Frames arrived(unsigned short port, std::size_t count) const {
         EXPECT_TRUE(hand->wait_received(port, count, 1s));
-        return frames(port);
+        return protocol_rows::received(*hand, port);
     }
     std::map<std::string, std::string> printed;  // by each row run quietly
 
@@ -206,7 +205,7 @@ TEST_F(Qmhv1Protocol, UnservedAndRefusedCallsPrintTheirLineAndSendNothing) {
     // A request after them is the first datagram the hand sees.
     EXPECT_EQ(q.get_cnt(out.cnt), 0);
     EXPECT_EQ(hand->received_count(2333), 0u);
-    EXPECT_EQ(frames(2334), Frames{bytes({1})});
+    EXPECT_EQ(protocol_rows::received(*hand, 2334), Frames{bytes({1})});
 }
 
 // A position reply without six values ahead of the hand's own is passed over.
@@ -216,7 +215,7 @@ TEST_F(Qmhv1Protocol, PositionsAreNormalisedWithLimitsReadOnce) {
     hand->set_faults(sim::Faults().with_before({"1 2 3 4 5"}));
     EXPECT_EQ(q.get_pos(out.fdb), 0);
     EXPECT_THAT(out.fdb, ElementsAre(0.75f, 1.0f, 0.0f, 0.5f, 0.25f, 0.875f));
-    EXPECT_EQ(frames(2334), (Frames{bytes({0x0B}), bytes({2, 0}), bytes({2, 0})}));
+    EXPECT_EQ(protocol_rows::received(*hand, 2334), (Frames{bytes({0x0B}), bytes({2, 0}), bytes({2, 0})}));
 }
 
 TEST_F(Qmhv1Protocol, ShortLimitRepliesFailPositionsAfterSixReads) {
@@ -233,7 +232,7 @@ TEST_F(Qmhv1Protocol, ShortLimitRepliesFailPositionsAfterSixReads) {
                              "get_pos_limited\\(\\) fail\n"));
     EXPECT_THAT(out.fdb, ElementsAre(7));
     EXPECT_THAT(q.pos_limits, ElementsAre());
-    EXPECT_EQ(frames(2334), Frames(12, bytes({0x0B})));
+    EXPECT_EQ(protocol_rows::received(*hand, 2334), Frames(12, bytes({0x0B})));
     EXPECT_EQ(hand->received_count(2333), 0u);
 }
 

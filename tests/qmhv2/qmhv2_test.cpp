@@ -26,7 +26,6 @@ const std::string kIp = "192.168.137.39";
 const std::string kTimeout = "DEVICE RECVFROM: 192.168.137.39, TIMEOUT\n";
 const std::string kParseError = "Error in parsing JSON data\n";
 constexpr unsigned short kCtrl = 2333, kComm = 2334;
-using Texts = std::vector<std::string>;
 
 std::vector<float> command(std::initializer_list<float> head) {
     std::vector<float> cmd(head);
@@ -120,7 +119,7 @@ TEST_F(Qmhv2Test, CommandsOfWrongSizeOrNotFinitePrintTheirLineAndSendNothing) {
                   "qmhv2 set_comm_config(): config text must be shorter than 1024 bytes, is 1024\n");
     // The longest text that fits goes out whole, as the first datagram the hand sees.
     EXPECT_EQ(qmhv2.set_comm_config(std::string(1023, ' ')), 0);
-    EXPECT_EQ(protocol_rows::received(*hand, kComm), Texts{std::string(1023, ' ')});
+    EXPECT_EQ(protocol_rows::received(*hand, kComm), std::vector<std::string>{std::string(1023, ' ')});
     EXPECT_EQ(hand->received_count(kCtrl), 0u);
 }
 
