@@ -52,6 +52,41 @@ std::vector<Run> side_by_side(const Rows& rows, const Call& call) {
     return runs;
 }
 
+// side_by_side over every row, each on an object of its own, made of ip
+// and readied by ready(object), and with outputs of its own.
+template <class Protocol, class Outputs, class Rows, class Calls, class Ready>
+std::vector<Run> each_alone(const Rows& rows, const Calls& calls, const std::string& ip, const Ready& ready) {
+    return side_by_side(rows, [&](const Operation& row) {
+        Protocol own(ip);
+        ready(own);
+        Outputs mine;
+        return calls.at(row.name).run(own, mine);
+    });
+}
+
+// The datagrams that reached hand on port, in order.
+inline std::vector<std::string> received(const sim::Hand& hand, unsigned short port) {
+    std::vector<std::string> all;
+    for (const auto& r : hand.received(port)) all.push_back(r.bytes);
+    return all;
+}
+
+// Every row run once by run(name) succeeds, and the hand receives each row's
+// calls.at(name).sent on the row's port, in the rows' order, nothing else.
+template <class Rows, class Calls, class RunByName>
+void expect_every_row_sent(const Rows& rows, const Calls& calls, const RunByName& run, const sim::Hand& hand) {
+    std::vector<std::string> expected[2];
+    for (const Operation* row : rows) {
+        EXPECT_EQ(run(row->name), 0) << row->name;
+        expected[row->port == BaseHandProtocol::Port::Comm].push_back(calls.at(row->name).sent);
+    }
+    EXPECT_TRUE(hand.wait_received(sim::kCtrlPort, expected[0].size(), std::chrono::seconds(1)));
+    EXPECT_TRUE(hand.wait_received(sim::kCommPort, expected[1].size(), std::chrono::seconds(1)));
+    EXPECT_EQ(received(hand, sim::kCtrlPort), expected[0]);
+    EXPECT_EQ(received(hand, sim::kCommPort), expected[1]);
+    EXPECT_EQ(hand.received_count(sim::kAuxPort), 0u);
+}
+
 // How a row ends against a silent hand (state "RECVFROM") or with every send
 // failing ("SENDTO"): a row that awaits nothing succeeds without a line, one
 // whose failed send ends it prints its failure line after head; any other
