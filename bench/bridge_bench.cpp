@@ -199,7 +199,7 @@ Row measure(double rate_hz, std::chrono::seconds length, Recorder& recorder) {
     const auto start = std::chrono::steady_clock::now();
     const auto period = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
         std::chrono::duration<double>(1.0 / rate_hz));
-    std::vector<std::pair<Wall::time_point, double>> written[3];
+    std::vector<std::vector<std::pair<Wall::time_point, double>>> written(kHands.size());
     std::vector<double> positions(12, 90.0);
     long long k = 0;
     for (auto next = start; next - start < length; next += period, ++k) {
